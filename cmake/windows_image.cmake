@@ -1,0 +1,17 @@
+# How every Windows image of the project is compiled and linked. The product (i686) and its
+# twin (x86_64) take the same options, so that what is measured on the twin holds for both.
+
+# No build paths inside the image: the same sources give the same bytes in any folder.
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.
+                    -ffunction-sections -fdata-sections)
+if(WEB_INSTALLER_FLAVOUR STREQUAL "release")
+  add_compile_options(-Os)
+endif()
+
+function(web_installer_image_options target)
+  target_link_options(${target} PRIVATE
+    -static               # runtime linked in: no DLL beyond the system's
+    -Wl,--gc-sections
+    -Wl,--no-insert-timestamp  # deterministic: no link time in the header
+    -s)
+endfunction()

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Sets everything up, builds the product and its twin around the default payload, runs the
+# twin once under Wine in a throwaway prefix, and tells in plain words what happened.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+
+for preset in wine64 release; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target Web_Installer >/dev/null
+done
+
+job=build/main-job
+rm -rf "$job"
+mkdir -p "$job"
+export WINEPREFIX="$PWD/$job/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINE=/usr/lib/wine/wine64
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+"$WINE" wineboot -i >/dev/null 2>&1
+/usr/lib/wine/wineserver -w
+
+# Trace only the platform calls that tell the story of a run.
+traced="kernel32.GetVersionExA;kernel32.CreateMutexA;kernel32.GetLastError;kernel32.CloseHandle"
+traced+=";kernel32.GetTempPathA;kernel32.CreateDirectoryA;advapi32.RegSetValueExA;kernel32.WriteFile"
+traced+=";setupapi.SetupIterateCabinetA;shell32.ShellExecuteExA;kernel32.WaitForSingleObject"
+"$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$traced" /f >/dev/null 2>&1
+/usr/lib/wine/wineserver -w
+
+start=$(date +%s.%N)
+set +e
+WINEDEBUG=+relay "$WINE" build/wine64/Web_Installer.exe 2>"$job/trace.log"
+code=$?
+set -e
+end=$(date +%s.%N)
+
+python3 scripts/report_run.py --trace "$job/trace.log" --exit-code "$code" --seconds "$(python3 -c "print($end - $start)")" \
+  --prefix "$WINEPREFIX" --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe \
+  --payload "$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)"

@@ -1,0 +1,68 @@
+// The real twin, started as a user would start it, in the test prefix.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+const DWORD kTimeoutMs = 120000;
+
+class TwinTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wtest::DeleteRunOnceValue();
+    temp_ = wtest::FreshScratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+  std::string temp_;
+};
+
+TEST_F(TwinTest, ExitsWithZeroWithAndWithoutArguments) {
+  for (const std::string args : {"", " /S /v\"/qn\" --help", " C:\\nothing"}) {
+    SCOPED_TRACE(args);
+    const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()) + args, temp_, kTimeoutMs);
+    ASSERT_TRUE(run.started);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex)) << "the exit step closes the mutex";
+  }
+}
+
+TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
+  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "wi_test_holder_ready");
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "wi_test_holder_release");
+  const std::string holder = Quoted(wtest::FixturePath("hold_mutex.exe")) + " \"" + wtest::kGlobalMutex +
+                             "\" wi_test_holder_ready wi_test_holder_release";
+  const DWORD holderStart = GetTickCount();
+  HANDLE holderProcess = wtest::StartProcess(holder, temp_);
+  ASSERT_NE(holderProcess, nullptr);
+  ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+
+  const wtest::RunResult blocked = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  ASSERT_TRUE(blocked.finished);
+  EXPECT_EQ(blocked.exitCode, 0u);
+  EXPECT_LT(blocked.milliseconds, 30000u);
+  EXPECT_FALSE(wtest::PathExists(temp_ + wtest::kGuid)) << "no work folder while another copy runs";
+  std::vector<unsigned char> value;
+  DWORD type = 0;
+  EXPECT_FALSE(wtest::ReadRunOnceValue(value, type)) << "no cleanup value while another copy runs";
+  EXPECT_TRUE(wtest::MutexExists(wtest::kGlobalMutex)) << "the holder keeps its mutex";
+
+  SetEvent(release);
+  const wtest::RunResult holderRun = wtest::WaitProcess(holderProcess, 30000, holderStart);
+  EXPECT_TRUE(holderRun.finished);
+  EXPECT_EQ(holderRun.exitCode, 0u);
+  EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
+
+  // Once the holder has gone, a launcher runs normally again.
+  const wtest::RunResult after = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  ASSERT_TRUE(after.finished);
+  EXPECT_EQ(after.exitCode, 0u);
+  EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
+  CloseHandle(ready);
+  CloseHandle(release);
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Shared helpers of the Windows-side tests: where things are, starting programs with a
+// chosen temp directory, and reading what a run left on disk and in the registry.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace wtest {
+
+// The build tree and the scratch folder, as Windows paths (the test runner passes them).
+std::string BuildDir();
+std::string ScratchRoot();
+// A fresh, empty folder under the scratch root for one test, with a trailing backslash.
+std::string FreshScratch(const std::string& name);
+
+// The launcher twin built with the default payload.
+std::string TwinPath();
+std::string FixturePath(const std::string& exeName);
+
+struct RunResult {
+  bool started = false;
+  bool finished = false;  // false: still running at the time-out, and then killed
+  DWORD exitCode = 0;
+  DWORD milliseconds = 0;
+};
+
+// Environment overrides for a child: TMP and TEMP set to `tempDir` (the platform reads the
+// temp path from them), the rest inherited.
+std::vector<char> EnvironmentWithTemp(const std::string& tempDir);
+
+// Starts `commandLine` in `currentDir` (empty: ours) with `tempDir` as its temp directory.
+HANDLE StartProcess(const std::string& commandLine, const std::string& tempDir,
+                    const std::string& currentDir = std::string());
+RunResult WaitProcess(HANDLE process, DWORD timeoutMs, DWORD startTick);
+RunResult RunProcess(const std::string& commandLine, const std::string& tempDir, DWORD timeoutMs,
+                     const std::string& currentDir = std::string());
+
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes);
+bool WriteWholeFile(const std::string& path, const std::string& text);
+void DeleteTree(const std::string& path);
+bool MakeDirectories(const std::string& path);
+
+// The cleanup value under HKCU\...\RunOnce: its raw bytes (UTF-16 as stored), or false.
+bool ReadRunOnceValue(std::vector<unsigned char>& data, DWORD& type);
+void DeleteRunOnceValue();
+// The text `ascii` as the registry stores an ANSI REG_SZ of 2*L+2 bytes: the characters,
+// then L + 2 zero characters, all in UTF-16.
+std::vector<unsigned char> StoredRegistryLayout(const std::string& ascii);
+
+bool MutexExists(const char* name);
+
+inline constexpr char kGuid[] = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
+inline constexpr char kGlobalMutex[] = "Global\\ZORVA_WEB_Installer{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
+inline constexpr char kRunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+inline constexpr char kRunOnceValue[] = "ZORIZavezUvoDuvare";
+
+}  // namespace wtest
