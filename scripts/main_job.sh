@@ -28,11 +28,14 @@ traced+=";setupapi.SetupIterateCabinetA;shell32.ShellExecuteExA;kernel32.WaitFor
 
 start=$(date +%s.%N)
 set +e
-WINEDEBUG=+relay "$WINE" build/wine64/Web_Installer.exe 2>"$job/trace.log"
+WINEDEBUG=+pid,+relay "$WINE" build/wine64/Web_Installer.exe 2>"$job/trace.log"
 code=$?
 set -e
 end=$(date +%s.%N)
 
-python3 scripts/report_run.py --trace "$job/trace.log" --exit-code "$code" --seconds "$(python3 -c "print($end - $start)")" \
+runonce=$("$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v ZORIZavezUvoDuvare 2>/dev/null \
+  | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
+python3 scripts/report_run.py --runonce "ZORIZavezUvoDuvare = $runonce" \
+  --trace "$job/trace.log" --exit-code "$code" --seconds "$(python3 -c "print($end - $start)")" \
   --prefix "$WINEPREFIX" --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe \
   --payload "$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -63,6 +64,59 @@ TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
   EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
   CloseHandle(ready);
   CloseHandle(release);
+}
+
+}  // namespace
+
+namespace {
+
+class WorkFolderRunTest : public TwinTest {
+ protected:
+  std::vector<unsigned char> RunOnce() {
+    std::vector<unsigned char> data;
+    DWORD type = 0;
+    wtest::ReadRunOnceValue(data, type);
+    return data;
+  }
+  std::vector<unsigned char> RdCommandFor(const std::string& folder) {
+    return wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + folder + "\"");
+  }
+};
+
+TEST_F(WorkFolderRunTest, ARunLeavesTheFolderAndItsCleanupValueAndASecondRunReusesThem) {
+  const std::string folder = temp_ + wtest::kGuid;
+  const wtest::RunResult first = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  ASSERT_TRUE(first.finished);
+  EXPECT_EQ(first.exitCode, 0u);
+  EXPECT_TRUE(wtest::IsDirectory(folder));
+  EXPECT_EQ(RunOnce(), RdCommandFor(folder));
+
+  ASSERT_TRUE(wtest::WriteWholeFile(folder + "\\left-by-the-first-run.txt", "x"));
+  wtest::DeleteRunOnceValue();
+  const wtest::RunResult second = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  ASSERT_TRUE(second.finished);
+  EXPECT_EQ(second.exitCode, 0u);
+  EXPECT_EQ(RunOnce(), RdCommandFor(folder)) << "written again, with the same data";
+  EXPECT_TRUE(wtest::PathExists(folder + "\\left-by-the-first-run.txt")) << "the folder is not emptied";
+}
+
+TEST_F(WorkFolderRunTest, ATempPathWithSpacesGivesOneQuotedArgument) {
+  const std::string spaced = temp_ + "temp dir with spaces\\";
+  ASSERT_TRUE(wtest::MakeDirectories(spaced.substr(0, spaced.size() - 1)));
+  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()), spaced, kTimeoutMs);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(wtest::IsDirectory(spaced + wtest::kGuid));
+  EXPECT_EQ(RunOnce(), RdCommandFor(spaced + wtest::kGuid));
+}
+
+TEST_F(WorkFolderRunTest, AMissingTempDirectoryEndsTheRunAfterTheValueIsWritten) {
+  const std::string missing = temp_ + "no such dir\\";
+  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()), missing, kTimeoutMs);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_FALSE(wtest::PathExists(missing));
+  EXPECT_EQ(RunOnce(), RdCommandFor(missing + wtest::kGuid));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "cfile.h"
 #include "launcher_api.h"
+#include "prepare_work_folder.h"
 #include "single_instance.h"
 
 CWebInstallerApp::CWebInstallerApp() : CWinApp(nullptr), m_hMutex(nullptr) {}
@@ -16,6 +17,9 @@ BOOL CWebInstallerApp::InitInstance() {
 
   const OsKind osKind = QueryPlatformKind();
   if (!AcquireSingleInstance(*this, osKind)) return FALSE;
+
+  CStringA workFolder;
+  if (!PrepareWorkFolder(osKind, workFolder)) return FALSE;
   (void)cabinetFile;
   return TRUE;
 }

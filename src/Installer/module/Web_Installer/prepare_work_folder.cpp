@@ -1,0 +1,33 @@
+#include "prepare_work_folder.h"
+
+#include "GrantFolderAccess.h"
+#include "RegistryStringValue.h"
+#include "launcher_api.h"
+#include "product_constants.h"
+#include "work_folder.h"
+
+BOOL PrepareWorkFolder(OsKind kind, CStringA& workFolder) {
+  char tempPath[product::kPathBufferSize] = {};
+  const DWORD tempLength = g_launcherApi.GetTempPathA(product::kPathBufferSize, tempPath);
+  // A path that does not fit comes back as the length it needs, with the buffer left
+  // untouched; taking that as success would put the folder in the current directory.
+  if (tempLength == 0 || tempLength >= product::kPathBufferSize) return FALSE;
+  workFolder = ComposeWorkFolder(tempPath);
+
+  // Only its availability is checked; the path itself is not used.
+  char modulePath[product::kPathBufferSize] = {};
+  if (g_launcherApi.GetModuleFileNameA(nullptr, modulePath, product::kPathBufferSize) == 0) return FALSE;
+
+  RegistryStringValue runOnce(HKEY_CURRENT_USER, product::kRunOnceSubKey);
+  const CStringA command = CleanupCommand(kind, workFolder);
+  if (!runOnce.SetString(product::kRunOnceValueName, command)) return FALSE;
+
+  // A folder left by an earlier run (its cleanup not yet run) is used as it is.
+  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr) &&
+      g_launcherApi.GetLastError() != ERROR_ALREADY_EXISTS) {
+    return FALSE;
+  }
+
+  (void)GrantFolderAccess(workFolder);  // the run goes on with the folder's own security
+  return TRUE;
+}

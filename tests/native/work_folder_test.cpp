@@ -1,0 +1,50 @@
+#include "work_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::string kGuid = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
+
+TEST(ComposeWorkFolder, AppendsTheGuidDirectly) {
+  struct Case {
+    const char* temp;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"C:\\Temp\\", "C:\\Temp\\" + kGuid},
+      {"C:\\Users\\u\\AppData\\Local\\Temp\\", "C:\\Users\\u\\AppData\\Local\\Temp\\" + kGuid},
+      {"C:\\Documents and Settings\\A User\\Local Settings\\Temp\\",
+       "C:\\Documents and Settings\\A User\\Local Settings\\Temp\\" + kGuid},
+      {"\\\\server\\share\\tmp\\", "\\\\server\\share\\tmp\\" + kGuid},
+  };
+  for (const Case& c : cases) {
+    const CStringA folder = ComposeWorkFolder(c.temp);
+    EXPECT_EQ(std::string(folder), c.expected);
+    EXPECT_NE(folder.GetString()[folder.GetLength() - 1], '\\');
+  }
+  EXPECT_EQ(kGuid.size(), 38u);
+}
+
+TEST(CleanupCommand, OnlyWin9xTakesDeltree) {
+  const char* folder = "C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
+  const std::string rd = std::string("cmd /Q /C rd /S /Q \"") + folder + "\"";
+  const std::string deltree = std::string("command /C deltree /Y \"") + folder + "\"";
+  for (int k = -1; k <= 5; ++k) {
+    const OsKind kind = static_cast<OsKind>(k);
+    EXPECT_EQ(std::string(CleanupCommand(kind, folder)), kind == OsKind::Win9x ? deltree : rd) << "kind " << k;
+  }
+}
+
+TEST(CleanupCommand, APathWithSpacesStaysOneQuotedArgument) {
+  const std::string command(CleanupCommand(OsKind::Nt6OrLater, "C:\\Temp Dir\\A B\\{G}"));
+  EXPECT_EQ(command, "cmd /Q /C rd /S /Q \"C:\\Temp Dir\\A B\\{G}\"");
+  // Two quotes only, around the whole path, and nothing after the closing one.
+  const size_t open = command.find('"');
+  EXPECT_EQ(command.substr(open + 1, command.size() - open - 2), "C:\\Temp Dir\\A B\\{G}");
+  EXPECT_EQ(command.find('"', open + 1), command.size() - 1);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// Preparing the work folder, through the seams: the order of its steps and every failure.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher_api.h"
+#include "prepare_work_folder.h"
+#include "registry_api.h"
+#include "security_api.h"
+#include "support.h"
+
+namespace {
+
+std::vector<std::string> g_calls;
+std::string g_tempPath;           // what GetTempPathA hands out
+constexpr DWORD kRealLength = 0xFFFFFFFF;
+DWORD g_tempResult = kRealLength;  // what GetTempPathA returns
+DWORD g_moduleResult = 1;         // 0 makes GetModuleFileNameA fail
+DWORD g_createError = 0;          // non-zero makes CreateDirectoryA fail with it
+DWORD g_lastError = 0;
+bool g_registryFails = false;
+bool g_grantFails = false;
+std::string g_folderMade;
+
+DWORD WINAPI FakeTempPath(DWORD size, LPSTR buffer) {
+  g_calls.push_back("GetTempPathA");
+  EXPECT_EQ(size, 260u);
+  for (DWORD i = 0; i < size; ++i) EXPECT_EQ(buffer[i], 0) << "zero-filled before the call";
+  if (g_tempResult != kRealLength) return g_tempResult;  // a failure leaves the buffer as it was
+  lstrcpyA(buffer, g_tempPath.c_str());
+  return static_cast<DWORD>(g_tempPath.size());
+}
+DWORD WINAPI FakeModuleFileName(HMODULE module, LPSTR buffer, DWORD size) {
+  g_calls.push_back("GetModuleFileNameA");
+  EXPECT_EQ(module, nullptr);
+  EXPECT_EQ(size, 260u);
+  if (g_moduleResult == 0) return 0;
+  return RealLauncherApi().GetModuleFileNameA(module, buffer, size);
+}
+BOOL WINAPI FakeCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
+  g_calls.push_back("CreateDirectoryA");
+  EXPECT_EQ(sa, nullptr);
+  g_folderMade = path;
+  if (g_createError != 0) {
+    g_lastError = g_createError;
+    return FALSE;
+  }
+  const BOOL ok = RealLauncherApi().CreateDirectoryA(path, sa);
+  g_lastError = ok ? 0 : GetLastError();
+  return ok;
+}
+DWORD WINAPI FakeLastError() { return g_lastError; }
+LONG WINAPI FakeRegCreate(HKEY root, LPCSTR sub, DWORD r, LPSTR c, DWORD o, REGSAM a, LPSECURITY_ATTRIBUTES s,
+                          PHKEY k, LPDWORD d) {
+  g_calls.push_back("RegCreateKeyExA");
+  if (g_registryFails) return ERROR_ACCESS_DENIED;
+  return RealRegistryApi().RegCreateKeyExA(root, sub, r, c, o, a, s, k, d);
+}
+UINT WINAPI FakeSystemDirectory(LPSTR buffer, UINT size) {
+  g_calls.push_back("grant");
+  if (g_grantFails) return 0;
+  return RealSecurityApi().GetSystemDirectoryA(buffer, size);
+}
+
+class PrepareWorkFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wtest::DeleteRunOnceValue();
+    g_calls.clear();
+    g_tempPath = wtest::FreshScratch("prepare");
+    g_tempResult = kRealLength;
+    g_moduleResult = 1;
+    g_createError = 0;
+    g_registryFails = false;
+    g_grantFails = false;
+    g_launcherApi.GetTempPathA = &FakeTempPath;
+    g_launcherApi.GetModuleFileNameA = &FakeModuleFileName;
+    g_launcherApi.CreateDirectoryA = &FakeCreateDirectory;
+    g_launcherApi.GetLastError = &FakeLastError;
+    g_registryApi.RegCreateKeyExA = &FakeRegCreate;
+    g_securityApi.GetSystemDirectoryA = &FakeSystemDirectory;
+  }
+  void TearDown() override { wtest::DeleteRunOnceValue(); }
+  bool ValueRegistered() {
+    std::vector<unsigned char> data;
+    DWORD type = 0;
+    return wtest::ReadRunOnceValue(data, type);
+  }
+  std::string Folder() const { return g_tempPath + wtest::kGuid; }
+  ScopedLauncherApi restoreLauncher_;
+  ScopedRegistryApi restoreRegistry_;
+  ScopedSecurityApi restoreSecurity_;
+};
+
+TEST_F(PrepareWorkFolderTest, RegistersTheCleanupBeforeMakingTheFolder) {
+  CStringA folder;
+  ASSERT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+  EXPECT_EQ(std::string(folder), Folder());
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
+                                                "CreateDirectoryA", "grant"}));
+  EXPECT_TRUE(wtest::IsDirectory(Folder()));
+  std::vector<unsigned char> data;
+  DWORD type = 0;
+  ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
+  EXPECT_EQ(data, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + Folder() + "\""));
+
+  // Again over the existing folder: it is used as it is.
+  g_calls.clear();
+  ASSERT_TRUE(PrepareWorkFolder(OsKind::Win9x, folder));
+  EXPECT_EQ(g_calls.back(), "grant");
+  ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
+  EXPECT_EQ(data, wtest::StoredRegistryLayout("command /C deltree /Y \"" + Folder() + "\""));
+}
+
+TEST_F(PrepareWorkFolderTest, EachFailureEndsTheRunAtItsStep) {
+  struct Case {
+    const char* what;
+    DWORD tempResult, moduleResult, createError;
+    bool registryFails;
+    std::vector<std::string> calls;
+    bool registered, folder;
+  };
+  const Case cases[] = {
+      {"no temp path", 0, 1, 0, false, {"GetTempPathA"}, false, false},
+      {"a temp path longer than the buffer (the length it needs)", 261, 1, 0, false, {"GetTempPathA"}, false, false},
+      {"a temp path of exactly 260: no room for its terminator", 260, 1, 0, false, {"GetTempPathA"}, false, false},
+      {"no module path", kRealLength, 0, 0, false, {"GetTempPathA", "GetModuleFileNameA"}, false, false},
+      {"the value cannot be written: no folder", kRealLength, 1, 0, true,
+       {"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA"}, false, false},
+      {"the folder cannot be made: the value stays", kRealLength, 1, ERROR_PATH_NOT_FOUND, false,
+       {"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA", "CreateDirectoryA"}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wtest::DeleteRunOnceValue();
+    wtest::DeleteTree(Folder());
+    g_calls.clear();
+    g_tempResult = c.tempResult;
+    g_moduleResult = c.moduleResult;
+    g_createError = c.createError;
+    g_registryFails = c.registryFails;
+    CStringA folder;
+    EXPECT_FALSE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+    EXPECT_EQ(g_calls, c.calls);
+    EXPECT_EQ(ValueRegistered(), c.registered);
+    EXPECT_EQ(wtest::PathExists(Folder()), c.folder);
+    // Nothing landed in the current directory either.
+    EXPECT_FALSE(wtest::PathExists(wtest::kGuid));
+  }
+}
+
+TEST_F(PrepareWorkFolderTest, AFailingGrantDoesNotStopTheRun) {
+  g_grantFails = true;
+  CStringA folder;
+  EXPECT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+  EXPECT_EQ(g_calls.back(), "grant");
+  EXPECT_TRUE(wtest::IsDirectory(Folder()));
+}
+
+}  // namespace
