@@ -83,3 +83,9 @@ void CFile::Close() {
   m_bCloseOnDelete = false;
   if (!closed) throw CFileException(CFileException::genericException, GetLastError());
 }
+
+void CFile::Abort() noexcept {
+  if (m_hFile != INVALID_HANDLE_VALUE) (void)g_fileApi.CloseHandle(m_hFile);
+  m_hFile = INVALID_HANDLE_VALUE;
+  m_bCloseOnDelete = false;
+}

@@ -32,6 +32,10 @@ class CFile {
   // Closes an open handle; raises CFileException when CloseHandle fails.
   virtual void Close();
 
+  // Closes an open handle and ignores any failure: for use where a failure is already
+  // being handled.
+  virtual void Abort() noexcept;
+
   HANDLE m_hFile;
 
  private:

@@ -1,8 +1,11 @@
 #include "WebInstallerApp.h"
 
+#include "GrantFolderAccess.h"
+#include "cabinet_callback.h"
 #include "cfile.h"
 #include "launcher_api.h"
 #include "prepare_work_folder.h"
+#include "product_constants.h"
 #include "single_instance.h"
 
 CWebInstallerApp::CWebInstallerApp() : CWinApp(nullptr), m_hMutex(nullptr) {}
@@ -20,7 +23,39 @@ BOOL CWebInstallerApp::InitInstance() {
 
   CStringA workFolder;
   if (!PrepareWorkFolder(osKind, workFolder)) return FALSE;
-  (void)cabinetFile;
+
+  // The payload: written whole into the work folder, straight from the mapped resource,
+  // then unpacked beside it.
+  CStringA cabinetPath;
+  cabinetPath.Format("%s%s%s", workFolder.GetString(), "\\", product::kCabinetFileName);
+  HRSRC found = g_launcherApi.FindResourceA(m_hInstance, MAKEINTRESOURCEA(product::kPayloadResourceName),
+                                            MAKEINTRESOURCEA(product::kPayloadResourceType));
+  if (found == nullptr) return FALSE;  // a launcher built without its payload
+  HGLOBAL loaded = g_launcherApi.LoadResource(m_hInstance, found);
+  const DWORD payloadSize = g_launcherApi.SizeofResource(m_hInstance, found);
+  const void* payload = loaded != nullptr ? g_launcherApi.LockResource(loaded) : nullptr;
+  if (payload == nullptr || payloadSize == 0) return FALSE;
+
+  if (!cabinetFile.Open(cabinetPath, CFile::modeCreate | CFile::modeWrite)) return FALSE;
+  try {
+    cabinetFile.Write(payload, payloadSize);  // one write of the whole payload
+  } catch (...) {
+    cabinetFile.Abort();  // what was written stays
+    return FALSE;
+  }
+  try {
+    cabinetFile.Close();
+  } catch (const CFileException&) {
+    return FALSE;  // the cabinet on disk cannot be trusted to be whole
+  }
+
+  ExtractionRoot = workFolder;
+  ExtractionRoot += '\\';
+  CStringA iterationPath;
+  iterationPath.Format("%s%s%s", workFolder.GetString(), "\\", product::kCabinetFileName);
+  if (!g_launcherApi.SetupIterateCabinetA(iterationPath, 0, &CabinetCallback, nullptr)) return FALSE;
+  (void)GrantFolderAccess(workFolder);  // the unpacked set, opened to every user again
+
   return TRUE;
 }
 

@@ -1,0 +1,14 @@
+// The callback through which the platform's cabinet iteration unpacks the payload.
+#pragma once
+
+#include <windows.h>
+
+#include "cstring.h"
+
+// The folder the cabinet is unpacked into: the work folder and one backslash. Empty from
+// process start until the payload has been written; the callback's only way to the root,
+// since the iteration's context is null.
+extern CStringA ExtractionRoot;
+
+// Names each entry's target under ExtractionRoot and makes its folder; see CabinetDecision.
+UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2);
