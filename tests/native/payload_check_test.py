@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""The build's payload check: it refuses a table of cabinets the launcher cannot serve, each
+with a message naming what is at fault, and accepts both sample payloads.
+
+usage: payload_check_test.py PAYLOAD_CHECK MAKE_SAMPLE WORK_DIR
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+check_tool, make_sample, work = sys.argv[1], sys.argv[2], sys.argv[3]
+ENTRY = "RUZE_Derurerovo_Vozi.exe"
+failures = []
+
+
+def gcab(name, files, placeholder_patch=None):
+    """A cabinet of `files` ([(stored path with /, bytes)]) in that order; then, optionally,
+    one stored name replaced by another of the same length (names are outside the data
+    checksums)."""
+    tree = os.path.join(work, name + ".tree")
+    shutil.rmtree(tree, ignore_errors=True)
+    for path, data in files:
+        full = os.path.join(tree, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+    cab = os.path.join(work, name + ".cab")
+    subprocess.run(["gcab", "-c", "-z", cab] + [p for p, _ in files], cwd=tree, check=True)
+    if placeholder_patch:
+        old, new = placeholder_patch
+        assert len(old) == len(new)
+        data = open(cab, "rb").read()
+        assert data.count(old) == 1, old
+        open(cab, "wb").write(data.replace(old, new))
+    return cab
+
+
+def patched(name, source, edit):
+    data = bytearray(open(source, "rb").read())
+    edit(data)
+    out = os.path.join(work, name + ".cab")
+    open(out, "wb").write(bytes(data))
+    return out
+
+
+def run(cab):
+    r = subprocess.run([check_tool, cab], capture_output=True, text=True)
+    return r.returncode, r.stdout + r.stderr
+
+
+def expect(what, cab, ok, *words):
+    code, out = run(cab)
+    good = (code == 0) == ok and all(w in out for w in words)
+    print(("ok      " if good else "FAILED  ") + what + ": " + out.strip())
+    if not good:
+        failures.append(what)
+
+
+os.makedirs(work, exist_ok=True)
+program = (ENTRY, b"MZ" + bytes(range(256)) * 8)
+def text(n):
+    return b"".join(b"line %d of settings\r\n" % i for i in range(n))
+
+good = gcab("good", [program, ("InstData/a.ini", text(50)), ("InstData/Sub/b.ini", text(20)), ("language/x.de", text(5))])
+expect("a small well-formed cabinet", good, True, "4 entries")
+
+not_cab = os.path.join(work, "not-a-cabinet.cab")
+open(not_cab, "wb").write(b"PK\x03\x04 this is a zip, not a cabinet" * 4)
+expect("not a cabinet", not_cab, False, "MSCF")
+expect("a byte after the cabinet", patched("trailing", good, lambda d: d.extend(b"\0")), False, "total size")
+expect("a truncated cabinet", patched("truncated", good, lambda d: d.__delitem__(slice(len(d) - 40, None))), False, "total size")
+def truncate_and_fix(d):
+    del d[len(d) - 40:]
+    d[8:12] = len(d).to_bytes(4, "little")
+expect("a truncated cabinet whose header was made to match", patched("truncated-fixed", good, truncate_and_fix), False,
+       "does not decompress")
+expect("part of a cabinet set", patched("set", good, lambda d: d.__setitem__(30, d[30] | 0x02)), False, "cabinet set")
+
+for what, new, word in [
+    ("an absolute name", b"\\AAAAAAA.txt", "absolute"),
+    ("a drive colon", b"C:AAAAAA.txt", "colon"),
+    ("a .. component", b"..\\AAAAA.txt", ".."),
+    ("an empty component", b"AA\\\\AAAA.txt", "empty component"),
+]:
+    cab = gcab("name-" + word.replace(" ", "-").replace(".", "dot"), [program, ("AAAAAAAA.txt", text(3))], (b"AAAAAAAA.txt", new))
+    expect(what, cab, False, word, new.decode())
+
+expect("no entry program at the root", gcab("no-entry", [("InstData/" + ENTRY, b"MZ"), ("a.txt", b"x")]), False, "no entry program")
+expect("an entry three levels below anything that exists",
+       gcab("order", [program, ("a/b/c/deep.txt", b"x"), ("a/top.txt", b"y")]), False, "a\\b\\c\\deep.txt", "two-level")
+expect("the same entry after its top folder was made",
+       gcab("order-ok", [program, ("a/top.txt", b"y"), ("a/b/c/deep.txt", b"x")]), True)
+long90 = "d/" + "n" * 84 + ".txt"
+long89 = "d/" + "n" * 83 + ".txt"
+assert len(long90) == 90 and len(long89) == 89
+expect("a stored name of 90 characters", gcab("long90", [program, (long90, b"x")]), False, "90 characters", "170")
+expect("a stored name of 89 characters", gcab("long89", [program, (long89, b"x")]), True)
+# A byte of a compressed block flipped: only the block checksum can tell.
+def flip_data(d):
+    d[len(d) - 100] ^= 0x01
+expect("a flipped byte in the compressed data", patched("flipped", good, flip_data), False, "valid checksums")
+big = gcab("stored-block", [program, ("data.bin", os.urandom(200000))])
+def flip64(d):
+    for i in range(64):
+        d[len(d) - 5000 - 37 * i] ^= 0x40
+expect("64 flipped bytes in a stored block", patched("flipped64", big, flip64), False, "valid checksums")
+
+for size in ("small", "full"):
+    cab = os.path.join(work, "sample-%s.cab" % size)
+    subprocess.run([sys.executable, make_sample, "--size", size, "--cab", cab, "--tree", cab + ".tree"], check=True,
+                   stdout=subprocess.DEVNULL)
+    expect("the %s sample payload" % size, cab, True, "76 entries", "longest name 89")
+    if size == "full":
+        os.remove(cab)
+        shutil.rmtree(cab + ".tree")
+
+sys.exit(1 if failures else 0)
