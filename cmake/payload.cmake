@@ -3,6 +3,15 @@
 # around the sample installer. Either way the build checks the payload before embedding it.
 include(ExternalProject)
 
+# The application icon, drawn by the project's own tool.
+set(WEB_INSTALLER_ICON ${CMAKE_BINARY_DIR}/resources/Web_Installer.ico)
+add_custom_command(OUTPUT ${WEB_INSTALLER_ICON}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/resources
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_icon.py ${WEB_INSTALLER_ICON}
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_icon.py
+  COMMENT "Drawing the application icon")
+add_custom_target(web_installer_icon DEPENDS ${WEB_INSTALLER_ICON})
+
 set(WEB_INSTALLER_SAMPLE_DIR ${CMAKE_BINARY_DIR}/payload)
 set(WEB_INSTALLER_DEFAULT_PAYLOAD ${WEB_INSTALLER_SAMPLE_DIR}/small.cab)
 set(WEB_INSTALLER_PAYLOAD ${WEB_INSTALLER_DEFAULT_PAYLOAD} CACHE FILEPATH "The cabinet embedded in the launcher")
@@ -21,6 +30,7 @@ function(web_installer_sample_payload size cab)
     COMMENT "Making the ${size} sample payload")
 endfunction()
 web_installer_sample_payload(small ${WEB_INSTALLER_DEFAULT_PAYLOAD})
+add_custom_target(default_payload DEPENDS ${WEB_INSTALLER_DEFAULT_PAYLOAD})
 
 # The payload check runs on the build machine: built here as a host program.
 set(PAYLOAD_CHECK ${CMAKE_BINARY_DIR}/host-tools/payload_check)

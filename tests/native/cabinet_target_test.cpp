@@ -66,7 +66,10 @@ TEST(CabinetDecision, NamesTheTargetAndMakesAtMostTwoFolders) {
     FakeFolders folders(existing);
     char target[260];
     std::memset(target, 'x', sizeof(target));
-    EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, kRoot.c_str(), c.name, target, folders, 1252), cabinet::kDoIt);
+    bool abandoned = false;
+    EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, kRoot.c_str(), c.name, target, folders, 1252, abandoned),
+              cabinet::kDoIt);
+    EXPECT_FALSE(abandoned);
     EXPECT_EQ(std::string(target), kRoot + c.name);
     EXPECT_EQ(folders.made, c.made);
     EXPECT_EQ(folders.calls, c.calls);
@@ -78,7 +81,9 @@ TEST(CabinetDecision, OtherNotificationsAreAnsweredZeroAndTouchNothing) {
     FakeFolders folders({kRoot});
     char target[260];
     std::memset(target, 'x', sizeof(target));
-    EXPECT_EQ(CabinetDecision(notification, kRoot.c_str(), "a.txt", target, folders, 1252), 0u) << notification;
+    bool abandoned = true;  // not even an abandoned extraction answers these with anything but 0
+    EXPECT_EQ(CabinetDecision(notification, kRoot.c_str(), "a.txt", target, folders, 1252, abandoned), 0u)
+        << notification;
     EXPECT_EQ(std::string(target, sizeof(target)), std::string(260, 'x'));
     EXPECT_TRUE(folders.calls.empty());
   }
@@ -117,12 +122,18 @@ TEST(CabinetDecision, RefusesNamesThatDoNotFitOrLeaveTheRoot) {
     char target[260 + 1];
     std::memset(target, 'x', sizeof(target));
     target[260] = '#';  // a guard byte past the field
-    EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, c.root.c_str(), c.name.c_str(), target, folders, 1252),
+    bool abandoned = false;
+    EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, c.root.c_str(), c.name.c_str(), target, folders, 1252, abandoned),
               c.expected);
     EXPECT_EQ(target[260], '#');
+    EXPECT_EQ(abandoned, c.expected == cabinet::kAbort);
     if (c.expected == cabinet::kAbort) {
       EXPECT_EQ(std::string(target, 260), std::string(260, 'x')) << "a refused entry gets no target";
       EXPECT_TRUE(folders.made.empty());
+      // Every later entry is refused too, however harmless.
+      EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, c.root.c_str(), "ok.txt", target, folders, 1252, abandoned),
+                cabinet::kAbort);
+      EXPECT_EQ(std::string(target, 260), std::string(260, 'x'));
     }
   }
 }
@@ -141,7 +152,9 @@ TEST(FindLastSeparator, StepsOverDoubleByteCharactersOfTheCodePage) {
   FakeFolders folders({"C:\\", kRoot});
   char target[260];
   const char stored[] = "\x95\x5C" "a.txt";
-  EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, kRoot.c_str(), stored, target, folders, 932), cabinet::kDoIt);
+  bool abandoned = false;
+  EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, kRoot.c_str(), stored, target, folders, 932, abandoned),
+            cabinet::kDoIt);
   EXPECT_TRUE(folders.made.empty());
   EXPECT_EQ(folders.calls.front(), "make " + kRoot);
   // And a trail byte is never taken for a separator of an escaping component.

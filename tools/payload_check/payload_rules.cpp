@@ -115,7 +115,8 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
     if (std::strcmp(name, kEntryProgram) == 0) entryProgram = true;
 
     char target[cabinet::kTargetSize] = {};
-    CabinetDecision(cabinet::kFileInCabinet, root.c_str(), name, target, folders, 1252);
+    bool abandoned = false;
+    CabinetDecision(cabinet::kFileInCabinet, root.c_str(), name, target, folders, 1252, abandoned);
     const char* cut = FindLastSeparator(target, 1252);
     const std::string folder(target, static_cast<size_t>(cut - target) + 1);
     if (!folders.PathExists(folder.c_str())) {

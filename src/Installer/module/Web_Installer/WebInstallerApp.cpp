@@ -53,7 +53,9 @@ BOOL CWebInstallerApp::InitInstance() {
   ExtractionRoot += '\\';
   CStringA iterationPath;
   iterationPath.Format("%s%s%s", workFolder.GetString(), "\\", product::kCabinetFileName);
+  ExtractionAbandoned = false;
   if (!g_launcherApi.SetupIterateCabinetA(iterationPath, 0, &CabinetCallback, nullptr)) return FALSE;
+  if (ExtractionAbandoned) return FALSE;  // an entry was refused: the set on disk is incomplete
   (void)GrantFolderAccess(workFolder);  // the unpacked set, opened to every user again
 
   return TRUE;

@@ -6,6 +6,7 @@
 #include "launcher_api.h"
 
 CStringA ExtractionRoot;
+bool ExtractionAbandoned = false;
 
 namespace {
 
@@ -24,6 +25,8 @@ UINT CALLBACK CabinetCallback(PVOID /*context*/, UINT notification, UINT_PTR par
   auto* info = reinterpret_cast<FILE_IN_CABINET_INFO_A*>(param1);
   static_assert(sizeof(info->FullTargetName) == cabinet::kTargetSize, "the target field is MAX_PATH bytes");
   PlatformFolders folders;
-  return CabinetDecision(notification, ExtractionRoot, info->NameInCabinet, info->FullTargetName, folders,
-                         g_launcherApi.GetACP());
+  const UINT answer = CabinetDecision(notification, ExtractionRoot, info->NameInCabinet, info->FullTargetName,
+                                     folders, g_launcherApi.GetACP(), ExtractionAbandoned);
+  if (answer == FILEOP_ABORT) SetLastError(ERROR_BAD_PATHNAME);  // the platform reports it as the failure
+  return answer;
 }

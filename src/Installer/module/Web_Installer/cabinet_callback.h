@@ -10,5 +10,9 @@
 // since the iteration's context is null.
 extern CStringA ExtractionRoot;
 
+// Set when the callback refused an entry (a name that would not fit or would leave the
+// folder). The extraction has then failed, whatever the iteration reports.
+extern bool ExtractionAbandoned;
+
 // Names each entry's target under ExtractionRoot and makes its folder; see CabinetDecision.
 UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2);

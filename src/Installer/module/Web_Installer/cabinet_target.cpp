@@ -94,7 +94,10 @@ unsigned FileInCabinet(const char* root, const char* name, char* fullTargetName,
 }  // namespace
 
 unsigned CabinetDecision(unsigned notification, const char* root, const char* name, char* fullTargetName,
-                         FolderOps& folders, unsigned codePage) {
-  if (notification == cabinet::kFileInCabinet) return FileInCabinet(root, name, fullTargetName, folders, codePage);
-  return cabinet::kNoError;  // cabinet info, next cabinet, extracted, and anything else
+                         FolderOps& folders, unsigned codePage, bool& abandoned) {
+  if (notification != cabinet::kFileInCabinet) return cabinet::kNoError;  // info, next cabinet, extracted, others
+  if (abandoned) return cabinet::kAbort;
+  const unsigned answer = FileInCabinet(root, name, fullTargetName, folders, codePage);
+  if (answer == cabinet::kAbort) abandoned = true;
+  return answer;
 }

@@ -42,8 +42,10 @@ bool IsContainedName(const char* name, unsigned codePage);
 // The answer to one notification. For a file entry (0x11): the target is `root` followed
 // directly by `name`, copied into `fullTargetName` (cabinet::kTargetSize bytes), then the
 // entry's folder is made by the two-level rule; the answer is kDoIt. An entry whose target
-// would not fit the buffers, or whose name would leave the root, is answered kAbort and
-// `fullTargetName` is not touched. Every other notification is answered 0, with nothing
-// touched.
+// would not fit the buffers, or whose name would leave the root, is answered kAbort,
+// `fullTargetName` is not touched, and `abandoned` is set: from then on every entry is
+// answered kAbort, since a set known to be incomplete must not be unpacked further (some
+// cabinet services take the answer as "skip" and go on). Every other notification is
+// answered 0, with nothing touched.
 unsigned CabinetDecision(unsigned notification, const char* root, const char* name, char* fullTargetName,
-                         FolderOps& folders, unsigned codePage);
+                         FolderOps& folders, unsigned codePage, bool& abandoned);

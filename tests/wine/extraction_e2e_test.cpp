@@ -1,0 +1,126 @@
+// The real twin unpacking the small sample payload, and test twins around payloads that
+// the build would refuse.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+const DWORD kTimeoutMs = 120000;
+
+// The 76 stored names of the sample payload, in stored order, from its source tree.
+void ListTree(const std::string& root, const std::string& relative, std::vector<std::string>& out) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ListTree(root, relative + name + "\\", out);
+    } else {
+      out.push_back(relative + name);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+class ExtractionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wtest::DeleteRunOnceValue();
+    temp_ = wtest::FreshScratch(std::string("x-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ = temp_ + wtest::kGuid + "\\";
+    record_ = temp_ + "installer-record.txt";
+  }
+  wtest::RunResult Run(const std::string& twin) {
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", record_.c_str());
+    const wtest::RunResult run = wtest::RunProcess("\"" + twin + "\"", temp_, kTimeoutMs);
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", nullptr);
+    return run;
+  }
+  std::string Twin(const char* kind) { return wtest::BuildDir() + "\\twin_" + kind + ".exe"; }
+  std::string SampleTree() { return wtest::BuildDir() + "\\payload\\small.cab.tree\\"; }
+  std::vector<std::string> Unpacked() {
+    std::vector<std::string> names;
+    ListTree(folder_, "", names);
+    return names;
+  }
+  std::string temp_, folder_, record_;
+};
+
+TEST_F(ExtractionTest, UnpacksEveryEntryByteForByte) {
+  const wtest::RunResult run = Run(wtest::TwinPath());
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+
+  std::vector<unsigned char> cabinet, payload;
+  ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "VOVore.cab", cabinet));
+  ASSERT_TRUE(wtest::ReadWholeFile(wtest::BuildDir() + "\\payload\\small.cab", payload));
+  EXPECT_TRUE(cabinet == payload) << "VOVore.cab holds exactly the payload";
+
+  std::vector<std::string> sources;
+  ListTree(SampleTree(), "", sources);
+  ASSERT_EQ(sources.size(), 76u);
+  for (const std::string& name : sources) {
+    std::vector<unsigned char> expected, actual;
+    ASSERT_TRUE(wtest::ReadWholeFile(SampleTree() + name, expected)) << name;
+    EXPECT_TRUE(wtest::ReadWholeFile(folder_ + name, actual)) << name << " is missing";
+    EXPECT_TRUE(actual == expected) << name << " differs";
+  }
+  EXPECT_EQ(Unpacked().size(), 77u) << "the 76 entries and VOVore.cab, nothing else";
+}
+
+TEST_F(ExtractionTest, ASecondRunRewritesTheCabinetAndUnpacksAgain) {
+  ASSERT_TRUE(Run(wtest::TwinPath()).finished);
+  ASSERT_TRUE(wtest::WriteWholeFile(folder_ + "VOVore.cab", "spoiled"));
+  ASSERT_TRUE(wtest::WriteWholeFile(folder_ + "language\\setup.de", "spoiled"));
+  const wtest::RunResult run = Run(wtest::TwinPath());
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  std::vector<unsigned char> cabinet, payload, entry, source;
+  ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "VOVore.cab", cabinet));
+  ASSERT_TRUE(wtest::ReadWholeFile(wtest::BuildDir() + "\\payload\\small.cab", payload));
+  EXPECT_TRUE(cabinet == payload);
+  ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "language\\setup.de", entry));
+  ASSERT_TRUE(wtest::ReadWholeFile(SampleTree() + "language\\setup.de", source));
+  EXPECT_TRUE(entry == source);
+}
+
+TEST_F(ExtractionTest, AFolderNamedLikeTheCabinetEndsTheRun) {
+  ASSERT_TRUE(wtest::MakeDirectories(folder_ + "VOVore.cab"));
+  const wtest::RunResult run = Run(wtest::TwinPath());
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(Unpacked().size(), 0u) << "nothing extracted";
+  EXPECT_FALSE(wtest::PathExists(record_)) << "nothing launched";
+}
+
+TEST_F(ExtractionTest, PayloadsTheCheckWouldRefuseEndTheRunWithoutALaunch) {
+  struct Case {
+    const char* kind;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"corrupt", "a flipped byte in compressed data"},
+      {"truncated", "a truncated cabinet"},
+      {"escape", "a stored name that leaves the work folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wtest::DeleteTree(temp_);
+    ASSERT_TRUE(wtest::MakeDirectories(temp_.substr(0, temp_.size() - 1)));
+    const wtest::RunResult run = Run(Twin(c.kind));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(wtest::PathExists(folder_ + "VOVore.cab"));
+    EXPECT_FALSE(wtest::PathExists(record_)) << "nothing launched";
+    EXPECT_FALSE(wtest::PathExists(temp_ + "escaped.ini")) << "nothing written outside the work folder";
+    EXPECT_FALSE(wtest::PathExists(wtest::ScratchRoot() + "\\escaped.ini"));
+  }
+}
+
+}  // namespace
