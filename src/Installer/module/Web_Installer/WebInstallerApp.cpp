@@ -3,6 +3,7 @@
 #include "GrantFolderAccess.h"
 #include "cabinet_callback.h"
 #include "cfile.h"
+#include "installer_launch.h"
 #include "launcher_api.h"
 #include "prepare_work_folder.h"
 #include "product_constants.h"
@@ -58,6 +59,7 @@ BOOL CWebInstallerApp::InitInstance() {
   if (ExtractionAbandoned) return FALSE;  // an entry was refused: the set on disk is incomplete
   (void)GrantFolderAccess(workFolder);  // the unpacked set, opened to every user again
 
+  LaunchInstaller(workFolder);  // whatever it gave, the run reached its end
   return TRUE;
 }
 
