@@ -1,0 +1,131 @@
+// The whole run under Wine: the twin starts the sample installer, waits for it, and ends
+// with 0; a second copy meanwhile ends at once and changes nothing.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+const DWORD kTimeoutMs = 120000;
+
+std::map<std::string, std::string> ReadRecord(const std::string& path) {
+  std::map<std::string, std::string> fields;
+  std::vector<unsigned char> bytes;
+  if (!wtest::ReadWholeFile(path, bytes)) return fields;
+  std::string text(bytes.begin(), bytes.end());
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+    at = end + 1;
+  }
+  return fields;
+}
+
+// A snapshot of what a run can change: every file under the folder with its size and
+// write time, and the RunOnce value.
+std::string Snapshot(const std::string& folder) {
+  std::string out;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      out += name + ":" + std::to_string(found.nFileSizeLow) + ":" + std::to_string(found.ftLastWriteTime.dwLowDateTime) + "\n";
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) out += Snapshot(folder + "\\" + name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  std::vector<unsigned char> value;
+  DWORD type = 0;
+  if (wtest::ReadRunOnceValue(value, type)) out += "runonce:" + std::string(value.begin(), value.end());
+  return out;
+}
+
+class LaunchRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wtest::DeleteRunOnceValue();
+    temp_ = wtest::FreshScratch(std::string("l-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ = temp_ + wtest::kGuid;
+    record_ = temp_ + "installer-record.txt";
+    cwd_ = temp_ + "launched from here";
+    wtest::MakeDirectories(cwd_);
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", record_.c_str());
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", nullptr);
+    SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", nullptr);
+  }
+  bool WaitFor(const std::string& path, DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 50) {
+      if (wtest::PathExists(path)) return true;
+      Sleep(50);
+    }
+    return false;
+  }
+  std::string temp_, folder_, record_, cwd_;
+};
+
+TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZero) {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "wi_test_installer_release");
+  SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", "wi_test_installer_release");
+  const DWORD start = GetTickCount();
+  HANDLE twin = wtest::StartProcess("\"" + wtest::TwinPath() + "\"", temp_, cwd_);
+  ASSERT_NE(twin, nullptr);
+  ASSERT_TRUE(WaitFor(record_, 60000)) << "the installer was started";
+
+  // The installer saw an empty argument string and the launcher's current directory.
+  std::map<std::string, std::string> record = ReadRecord(record_);
+  EXPECT_EQ(record["arguments"], "");
+  EXPECT_EQ(record["current_directory"], cwd_) << "not the work folder";
+  EXPECT_EQ(record["program"], folder_ + "\\RUZE_Derurerovo_Vozi.exe");
+
+  // While the installer runs, the launcher waits.
+  EXPECT_EQ(WaitForSingleObject(twin, 1500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the launcher left before the installer";
+  EXPECT_TRUE(wtest::MutexExists(wtest::kGlobalMutex)) << "and keeps its mutex meanwhile";
+
+  // A second launcher meanwhile ends at once and changes nothing.
+  const std::string before = Snapshot(folder_);
+  DeleteFileA(record_.c_str());
+  const wtest::RunResult second = wtest::RunProcess("\"" + wtest::TwinPath() + "\"", temp_, kTimeoutMs, cwd_);
+  ASSERT_TRUE(second.finished);
+  EXPECT_EQ(second.exitCode, 0u);
+  EXPECT_EQ(Snapshot(folder_), before);
+  EXPECT_FALSE(wtest::PathExists(record_)) << "the second copy started nothing";
+  EXPECT_EQ(WaitForSingleObject(twin, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the first copy goes on";
+
+  SetEvent(release);
+  const wtest::RunResult first = wtest::WaitProcess(twin, kTimeoutMs, start);
+  ASSERT_TRUE(first.finished);
+  EXPECT_EQ(first.exitCode, 0u) << "the installer's exit code (7) is not passed on";
+  EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
+  CloseHandle(release);
+
+  // After both have ended, a launcher runs normally again.
+  SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", nullptr);
+  const wtest::RunResult third = wtest::RunProcess("\"" + wtest::TwinPath() + "\"", temp_, kTimeoutMs, cwd_);
+  ASSERT_TRUE(third.finished);
+  EXPECT_EQ(third.exitCode, 0u);
+  EXPECT_TRUE(wtest::PathExists(record_)) << "the third copy started the installer again";
+}
+
+TEST_F(LaunchRunTest, AnEntryThatIsNotAProgramStillEndsWithZero) {
+  const wtest::RunResult run =
+      wtest::RunProcess("\"" + wtest::BuildDir() + "\\twin_notprogram.exe\"", temp_, kTimeoutMs, cwd_);
+  ASSERT_TRUE(run.finished) << "no hang";
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(wtest::PathExists(folder_ + "\\RUZE_Derurerovo_Vozi.exe"));
+  EXPECT_FALSE(wtest::PathExists(record_));
+}
+
+}  // namespace

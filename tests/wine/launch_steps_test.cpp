@@ -1,0 +1,110 @@
+// The launch through the seam: the record handed to the shell, and when the launcher waits.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "installer_launch.h"
+#include "launcher_api.h"
+
+namespace {
+
+SHELLEXECUTEINFOA g_seen;
+std::string g_file;
+const char* g_parameters = nullptr;
+BOOL g_result = TRUE;
+uintptr_t g_instApp = 42;
+HANDLE g_process = nullptr;
+int g_waits = 0;
+HANDLE g_waitedOn = nullptr;
+DWORD g_timeout = 0;
+
+BOOL WINAPI FakeShellExecute(SHELLEXECUTEINFOA* info) {
+  g_seen = *info;
+  g_file = info->lpFile != nullptr ? info->lpFile : "(null)";
+  g_parameters = info->lpParameters;
+  info->hInstApp = reinterpret_cast<HINSTANCE>(g_instApp);
+  info->hProcess = g_process;
+  return g_result;
+}
+DWORD WINAPI RecordingWait(HANDLE handle, DWORD timeout) {
+  ++g_waits;
+  g_waitedOn = handle;
+  g_timeout = timeout;
+  return RealLauncherApi().WaitForSingleObject(handle, timeout);
+}
+
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_result = TRUE;
+    g_instApp = 42;
+    g_process = nullptr;
+    g_waits = 0;
+    g_launcherApi.ShellExecuteExA = &FakeShellExecute;
+    g_launcherApi.WaitForSingleObject = &RecordingWait;
+  }
+  ScopedLauncherApi restore_;
+};
+
+TEST_F(LaunchTest, HandsTheShellTheRecordAsSet) {
+  LaunchInstaller("C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}");
+  EXPECT_EQ(g_seen.cbSize, sizeof(SHELLEXECUTEINFOA));
+  EXPECT_EQ(g_seen.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
+  EXPECT_EQ(g_seen.hwnd, nullptr);
+  EXPECT_EQ(g_seen.lpVerb, nullptr);
+  EXPECT_EQ(g_file, "C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}\\RUZE_Derurerovo_Vozi.exe");
+  ASSERT_NE(g_parameters, nullptr) << "an empty argument string, not an absent one";
+  EXPECT_EQ(g_seen.lpDirectory, nullptr);
+  EXPECT_EQ(g_seen.nShow, SW_SHOWNORMAL);
+  EXPECT_EQ(g_seen.hInstApp, nullptr);
+  EXPECT_EQ(g_seen.lpIDList, nullptr);
+  EXPECT_EQ(g_seen.lpClass, nullptr);
+  EXPECT_EQ(g_seen.hkeyClass, nullptr);
+  EXPECT_EQ(g_seen.dwHotKey, 0u);
+  EXPECT_EQ(g_seen.hIcon, nullptr);
+  EXPECT_EQ(g_seen.hProcess, nullptr);
+#ifndef _WIN64
+  EXPECT_EQ(sizeof(SHELLEXECUTEINFOA), 60u);
+#endif
+}
+
+TEST_F(LaunchTest, WaitsWithoutLimitOnlyForAStartedLaunch) {
+  HANDLE self = nullptr;
+  // A handle that is signalled at once: a process that has already ended.
+  HANDLE ended = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  struct Case {
+    BOOL result;
+    uintptr_t instApp;
+    bool waits;
+  };
+  const Case cases[] = {
+      {FALSE, 42, false}, {TRUE, 32, false}, {TRUE, 33, true}, {TRUE, static_cast<uintptr_t>(0x80000021u), false},
+  };
+  for (const Case& c : cases) {
+    g_result = c.result;
+    g_instApp = c.instApp;
+    g_process = DuplicateHandle(GetCurrentProcess(), ended, GetCurrentProcess(), &self, 0, FALSE, DUPLICATE_SAME_ACCESS)
+                    ? self
+                    : nullptr;
+    g_waits = 0;
+    LaunchInstaller("C:\\W");
+    EXPECT_EQ(g_waits, c.waits ? 1 : 0) << c.result << " " << c.instApp;
+    if (c.waits) {
+      EXPECT_EQ(g_waitedOn, g_process);
+      EXPECT_EQ(g_timeout, INFINITE);
+    } else {
+      CloseHandle(g_process);
+    }
+  }
+  CloseHandle(ended);
+}
+
+TEST_F(LaunchTest, AStartedLaunchWithoutAProcessHandleReturnsAtOnce) {
+  g_process = nullptr;
+  const DWORD start = GetTickCount();
+  LaunchInstaller("C:\\W");
+  EXPECT_EQ(g_waits, 1);
+  EXPECT_LT(GetTickCount() - start, 5000u);
+}
+
+}  // namespace
