@@ -26,16 +26,23 @@ traced+=";setupapi.SetupIterateCabinetA;shell32.ShellExecuteExA;kernel32.WaitFor
 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$traced" /f >/dev/null 2>&1
 /usr/lib/wine/wineserver -w
 
+# The sample installer records how it was started, and stays two seconds, so that the
+# launcher's wait shows.
+mkdir -p "$job/cwd"
+export WI_SAMPLE_RECORD='C:\installer-record.txt' WI_SAMPLE_HOLD_EVENT=main_job_never_set WI_SAMPLE_HOLD_MS=2000
+twin="$PWD/build/wine64/Web_Installer.exe"
 start=$(date +%s.%N)
 set +e
-WINEDEBUG=+pid,+relay "$WINE" build/wine64/Web_Installer.exe 2>"$job/trace.log"
+(cd "$job/cwd" && WINEDEBUG=+timestamp,+pid,+relay "$WINE" "$twin" 2>"../trace.log")
 code=$?
 set -e
 end=$(date +%s.%N)
 
 runonce=$("$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v ZORIZavezUvoDuvare 2>/dev/null \
   | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
-python3 scripts/report_run.py --runonce "ZORIZavezUvoDuvare = $runonce" \
-  --trace "$job/trace.log" --exit-code "$code" --seconds "$(python3 -c "print($end - $start)")" \
-  --prefix "$WINEPREFIX" --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe \
-  --payload "$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)"
+payload=$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)
+stub=$(( $(stat -c %s build/release/Web_Installer.exe) - $(stat -c %s "$payload") ))
+python3 scripts/report_run.py --trace "$job/trace.log" --exit-code "$code" \
+  --seconds "$(python3 -c "print($end - $start)")" --prefix "$WINEPREFIX" --cwd "$PWD/$job/cwd" \
+  --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe --payload "$payload" \
+  --record "$WI_SAMPLE_RECORD" --runonce "ZORIZavezUvoDuvare = $runonce" --stub-size "$stub"
