@@ -2,8 +2,11 @@
 // WriteFile of the locked resource into a new file, then the platform's cabinet iteration
 // with a callback that only names each target (making the folder it needs) and answers.
 // Built with the same toolchain, options, image layout and payload resource as the twin.
+// With "launch" on its command line it also does the one other thing no launcher can avoid:
+// start the unpacked entry program through the shell and wait for it.
 #include <windows.h>
 #include <setupapi.h>
+#include <shellapi.h>
 
 #include <cstring>
 
@@ -31,7 +34,7 @@ UINT CALLBACK NameTargets(PVOID, UINT notification, UINT_PTR param1, UINT_PTR) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   GetTempPathA(MAX_PATH, g_root);
   lstrcatA(g_root, "floor\\");
   CreateDirectoryA(g_root, nullptr);
@@ -48,5 +51,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const BOOL ok = WriteFile(file, payload, size, &written, nullptr);
   CloseHandle(file);
   if (!ok || written != size) return 2;
-  return SetupIterateCabinetA(cabinet, 0, &NameTargets, nullptr) ? 0 : 3;
+  if (!SetupIterateCabinetA(cabinet, 0, &NameTargets, nullptr)) return 3;
+  if (std::strstr(commandLine, "launch") == nullptr) return 0;
+
+  char program[MAX_PATH];
+  lstrcpyA(program, g_root);
+  lstrcatA(program, "RUZE_Derurerovo_Vozi.exe");
+  SHELLEXECUTEINFOA launch = {};
+  launch.cbSize = sizeof(launch);
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  launch.lpFile = program;
+  launch.lpParameters = "";
+  launch.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExA(&launch) || launch.hProcess == nullptr) return 4;
+  WaitForSingleObject(launch.hProcess, INFINITE);
+  CloseHandle(launch.hProcess);
+  return 0;
 }
