@@ -100,6 +100,10 @@ expect("a stored name of 89 characters", gcab("long89", [program, (long89, b"x")
 def flip_data(d):
     d[len(d) - 100] ^= 0x01
 expect("a flipped byte in the compressed data", patched("flipped", good, flip_data), False, "valid checksums")
+def zero_checksum(d):
+    first = int.from_bytes(d[36:40], "little")  # the one folder's first data block
+    d[first:first + 4] = b"\0\0\0\0"
+expect("a data block without a checksum", patched("zerosum", good, zero_checksum), False, "no checksum")
 big = gcab("stored-block", [program, ("data.bin", os.urandom(200000))])
 def flip64(d):
     for i in range(64):
