@@ -97,7 +97,7 @@ void CStringA::Append(const char* text, size_t length) {
   m_length += length;
 }
 
-void CStringA::Format(const char* format, ...) {
+void CStringA::Format(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): the framework's printf-style interface
   // Two passes over the arguments: measure, then fill one block of the exact size.
   size_t total = 0;
   va_list args;

@@ -7,7 +7,8 @@
 class CStringA {
  public:
   CStringA() noexcept;
-  CStringA(const char* text);  // NOLINT(google-explicit-constructor): the framework's string converts implicitly
+  // cppcheck-suppress noExplicitConstructor ; the framework's string converts implicitly
+  CStringA(const char* text);  // NOLINT(google-explicit-constructor)
   CStringA(const CStringA& other);
   CStringA(CStringA&& other) noexcept;
   ~CStringA();

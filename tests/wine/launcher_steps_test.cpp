@@ -140,7 +140,9 @@ TEST(RealMutex, ASecondAcquireFindsTheFirstAndExitReleasesTheName) {
   EXPECT_NE(second.m_hMutex, nullptr);
   second.ExitInstance();
   first.ExitInstance();
-  EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, SingleInstanceMutexName(OsKind::Nt6OrLater)), nullptr);
+  HANDLE left = OpenMutexA(SYNCHRONIZE, FALSE, SingleInstanceMutexName(OsKind::Nt6OrLater));
+  EXPECT_EQ(left, nullptr) << "the name is gone once both exit steps ran";
+  if (left != nullptr) CloseHandle(left);
 }
 
 }  // namespace

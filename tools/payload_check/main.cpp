@@ -6,19 +6,19 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: payload_check CABINET [STAMP]\n");
+    (void)std::fprintf(stderr, "usage: payload_check CABINET [STAMP]\n");
     return 2;
   }
   const PayloadReport report = CheckPayload(argv[1]);
   if (!report.ok) {
-    std::fprintf(stderr, "payload check: %s: REFUSED: %s\n", argv[1], report.message.c_str());
+    (void)std::fprintf(stderr, "payload check: %s: REFUSED: %s\n", argv[1], report.message.c_str());
     return 1;
   }
   std::printf("payload check: %s: ok: %s\n", argv[1], report.message.c_str());
   if (argc > 2) {
     if (FILE* stamp = std::fopen(argv[2], "w")) {
-      std::fprintf(stamp, "%s\n", report.message.c_str());
-      std::fclose(stamp);
+      (void)std::fprintf(stamp, "%s\n", report.message.c_str());
+      (void)std::fclose(stamp);
     }
   }
   return 0;

@@ -65,7 +65,7 @@ long FirstBlockWithoutChecksum(const std::string& path) {
   char chunk[65536];
   size_t got = 0;
   while ((got = std::fread(chunk, 1, sizeof(chunk), f)) > 0) data.append(chunk, got);
-  std::fclose(f);
+  (void)std::fclose(f);
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   const size_t size = data.size();
   if (size < 36) return -2;
@@ -101,9 +101,9 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
   long fileSize = -1;
   if (FILE* f = std::fopen(cabinetPath.c_str(), "rb")) {
     const size_t got = std::fread(header, 1, sizeof(header), f);
-    std::fseek(f, 0, SEEK_END);
+    (void)std::fseek(f, 0, SEEK_END);
     fileSize = std::ftell(f);
-    std::fclose(f);
+    (void)std::fclose(f);
     if (got < sizeof(header) || std::memcmp(header, "MSCF", 4) != 0) return Refuse("not a cabinet (no \"MSCF\" header)");
   } else {
     return Refuse("cannot be read");

@@ -72,7 +72,7 @@ unsigned FileInCabinet(const char* root, const char* name, char* fullTargetName,
 
   char target[cabinet::kTargetSize] = {};
   char parent[cabinet::kTargetSize] = {};
-  std::memcpy(target, root, rootLength);
+  std::memcpy(target, root, rootLength);  // NOLINT(bugprone-not-null-terminated-result): the name's terminator follows
   std::memcpy(target + rootLength, name, nameLength + 1);
   std::memcpy(fullTargetName, target, rootLength + nameLength + 1);
 

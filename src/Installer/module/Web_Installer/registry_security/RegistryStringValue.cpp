@@ -6,7 +6,8 @@
 
 RegistryStringValue::RegistryStringValue(HKEY rootKey, LPCSTR subKey) : m_hRootKey(rootKey), m_strSubKey(subKey) {}
 
-BOOL RegistryStringValue::SetString(LPCSTR name, CStringA text) {
+// The text is taken by value: the call works on, and releases, its own copy.
+BOOL RegistryStringValue::SetString(LPCSTR name, CStringA text) {  // NOLINT(performance-unnecessary-value-param)
   HKEY key = nullptr;
   if (g_registryApi.RegCreateKeyExA(m_hRootKey, m_strSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                     nullptr, &key, nullptr) != ERROR_SUCCESS) {

@@ -21,7 +21,7 @@ AceRecord AceFromBytes(const std::uint8_t* raw) {
   return ace;
 }
 
-std::size_t SidLength(const std::uint8_t* sid) { return kSidHeaderSize + 4u * sid[1]; }
+std::size_t SidLength(const std::uint8_t* sid) { return kSidHeaderSize + 4 * static_cast<std::size_t>(sid[1]); }
 
 bool AceHoldsSid(const AceRecord& ace, const std::uint8_t* sid, std::size_t sidLength) {
   if (ace.size < kAceSidOffset + kSidHeaderSize) return false;
