@@ -23,6 +23,9 @@ for preset in native wine64 release; do
   if [ -n "$total" ]; then passed=$((passed + total - bad)); failed=$((failed + bad)); fi
   [ $rc -eq 0 ] || status=1
 done
+echo "=== static analysis"
+if bash scripts/static_analysis.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+
 echo
 echo "all trees: $passed passed, $failed failed"
 exit $status
