@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "scoped_table.h"
+
 struct FileApi {
   decltype(&::GetFullPathNameA) GetFullPathNameA;
   decltype(&::GetVolumeInformationA) GetVolumeInformationA;
@@ -15,14 +17,4 @@ struct FileApi {
 extern FileApi g_fileApi;
 const FileApi& RealFileApi();
 
-// Restores the table it found when it goes out of scope.
-class ScopedFileApi {
- public:
-  ScopedFileApi() : m_saved(g_fileApi) {}
-  ~ScopedFileApi() { g_fileApi = m_saved; }
-  ScopedFileApi(const ScopedFileApi&) = delete;
-  ScopedFileApi& operator=(const ScopedFileApi&) = delete;
-
- private:
-  FileApi m_saved;
-};
+using ScopedFileApi = ScopedTable<FileApi, g_fileApi>;  // restores the table when it goes out of scope

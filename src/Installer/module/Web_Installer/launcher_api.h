@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include "scoped_table.h"
 #include <setupapi.h>
 #include <shellapi.h>
 
@@ -29,13 +31,4 @@ struct LauncherApi {
 extern LauncherApi g_launcherApi;
 const LauncherApi& RealLauncherApi();
 
-class ScopedLauncherApi {
- public:
-  ScopedLauncherApi() : m_saved(g_launcherApi) {}
-  ~ScopedLauncherApi() { g_launcherApi = m_saved; }
-  ScopedLauncherApi(const ScopedLauncherApi&) = delete;
-  ScopedLauncherApi& operator=(const ScopedLauncherApi&) = delete;
-
- private:
-  LauncherApi m_saved;
-};
+using ScopedLauncherApi = ScopedTable<LauncherApi, g_launcherApi>;  // restores the table when it goes out of scope

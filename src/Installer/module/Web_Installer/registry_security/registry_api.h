@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "scoped_table.h"
+
 #include <cstddef>
 
 struct RegistryApi {
@@ -17,13 +19,4 @@ struct RegistryApi {
 extern RegistryApi g_registryApi;
 const RegistryApi& RealRegistryApi();
 
-class ScopedRegistryApi {
- public:
-  ScopedRegistryApi() : m_saved(g_registryApi) {}
-  ~ScopedRegistryApi() { g_registryApi = m_saved; }
-  ScopedRegistryApi(const ScopedRegistryApi&) = delete;
-  ScopedRegistryApi& operator=(const ScopedRegistryApi&) = delete;
-
- private:
-  RegistryApi m_saved;
-};
+using ScopedRegistryApi = ScopedTable<RegistryApi, g_registryApi>;  // restores the table when it goes out of scope

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "scoped_table.h"
+
 using SetSecurityDescriptorControlFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
                                                      SECURITY_DESCRIPTOR_CONTROL);
 using AddAccessAllowedAceExFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, DWORD, PSID);
@@ -38,13 +40,4 @@ struct SecurityApi {
 extern SecurityApi g_securityApi;
 const SecurityApi& RealSecurityApi();
 
-class ScopedSecurityApi {
- public:
-  ScopedSecurityApi() : m_saved(g_securityApi) {}
-  ~ScopedSecurityApi() { g_securityApi = m_saved; }
-  ScopedSecurityApi(const ScopedSecurityApi&) = delete;
-  ScopedSecurityApi& operator=(const ScopedSecurityApi&) = delete;
-
- private:
-  SecurityApi m_saved;
-};
+using ScopedSecurityApi = ScopedTable<SecurityApi, g_securityApi>;  // restores the table when it goes out of scope
