@@ -27,5 +27,5 @@ echo "=== static analysis"
 if bash scripts/static_analysis.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 
 echo
-echo "all trees: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 exit $status

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     DIR* dir = opendir(argv[i]);
     if (dir == nullptr) {
-      std::fprintf(stderr, "no corpus at %s\n", argv[i]);
+      (void)std::fprintf(stderr, "no corpus at %s\n", argv[i]);
       return 1;
     }
     while (dirent* entry = readdir(dir)) {
