@@ -3,7 +3,8 @@
 // with a callback that only names each target (making the folder it needs) and answers.
 // Built with the same toolchain, options, image layout and payload resource as the twin.
 // With "launch" on its command line it also does the one other thing no launcher can avoid:
-// start the unpacked entry program through the shell and wait for it.
+// start the unpacked entry program through the shell and wait for it. The shell is loaded
+// only then, so that the bare floor does not pay for it.
 #include <windows.h>
 #include <setupapi.h>
 #include <shellapi.h>
@@ -63,7 +64,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   launch.lpFile = program;
   launch.lpParameters = "";
   launch.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExA(&launch) || launch.hProcess == nullptr) return 4;
+  HMODULE shell = LoadLibraryExA("shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const auto execute = reinterpret_cast<decltype(&::ShellExecuteExA)>(
+      reinterpret_cast<void*>(shell != nullptr ? GetProcAddress(shell, "ShellExecuteExA") : nullptr));
+  if (execute == nullptr || !execute(&launch) || launch.hProcess == nullptr) return 4;
   WaitForSingleObject(launch.hProcess, INFINITE);
   CloseHandle(launch.hProcess);
   return 0;
