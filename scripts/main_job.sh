@@ -45,4 +45,4 @@ stub=$(( $(stat -c %s build/release/Web_Installer.exe) - $(stat -c %s "$payload"
 python3 scripts/report_run.py --trace "$job/trace.log" --exit-code "$code" \
   --seconds "$(python3 -c "print($end - $start)")" --prefix "$WINEPREFIX" --cwd "$PWD/$job/cwd" \
   --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe --payload "$payload" \
-  --record "$WI_SAMPLE_RECORD" --runonce "ZORIZavezUvoDuvare = $runonce" --stub-size "$stub"
+  --twin-payload build/wine64/payload/small.cab --record "$WI_SAMPLE_RECORD" --runonce "ZORIZavezUvoDuvare = $runonce" --stub-size "$stub"

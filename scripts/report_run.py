@@ -63,6 +63,7 @@ def main():
     ap.add_argument("--seconds", type=float)
     ap.add_argument("--runonce", default="")
     ap.add_argument("--stub-size", type=int, default=0)
+    ap.add_argument("--twin-payload")
     a = ap.parse_args()
     seq = calls(a.trace)
 
@@ -72,6 +73,9 @@ def main():
     if a.stub_size:
         print("           without its payload the product is %d bytes" % a.stub_size)
     print("  twin     %s, run under wine64 in the throwaway prefix %s" % (a.twin, a.prefix))
+    if a.twin_payload:
+        print("           its payload: the same sample around the 64-bit build of the sample installer, %d bytes" %
+              os.path.getsize(a.twin_payload))
     print("           from the current directory %s" % a.cwd)
     print()
     print("What the run did, from a trace of its platform calls:")
