@@ -161,10 +161,11 @@ bool ReadRunOnceValue(std::vector<unsigned char>& data, DWORD& type) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunOnceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
   DWORD size = 0;
-  LONG rc = RegQueryValueExW(key, L"ZORIZavezUvoDuvare", nullptr, &type, nullptr, &size);
+  const wchar_t* name = L"ZORIZavezUvoDuvare";  // read back through the wide call: the stored UTF-16 as it is
+  LONG rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
   if (rc == ERROR_SUCCESS) {
     data.resize(size);
-    rc = RegQueryValueExW(key, L"ZORIZavezUvoDuvare", nullptr, &type, data.data(), &size);
+    rc = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
     data.resize(size);
   }
   RegCloseKey(key);

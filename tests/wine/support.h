@@ -53,6 +53,8 @@ std::vector<unsigned char> StoredRegistryLayout(const std::string& ascii);
 
 bool MutexExists(const char* name);
 
+// The launcher's fixed names, written out here on purpose rather than taken from the
+// product's constants: a typo on either side then shows as a failing test.
 inline constexpr char kGuid[] = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
 inline constexpr char kGlobalMutex[] = "Global\\ZORVA_WEB_Installer{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
 inline constexpr char kRunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";

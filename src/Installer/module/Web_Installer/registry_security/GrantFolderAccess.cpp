@@ -50,8 +50,7 @@ class PlatformAceSource : public AceSource {
   }
   bool IsGrantee(const AceRecord& ace) override {
     // The length test keeps EqualSid from reading past a short ACE.
-    return AceHoldsSid(ace, static_cast<const std::uint8_t*>(m_grantee), SidLength(static_cast<const std::uint8_t*>(m_grantee))) &&
-           g_securityApi.EqualSid(m_grantee, const_cast<std::uint8_t*>(ace.raw) + 8);
+    return AceHasWholeSid(ace) && g_securityApi.EqualSid(m_grantee, const_cast<std::uint8_t*>(ace.raw) + 8);
   }
 
  private:

@@ -23,11 +23,14 @@ AceRecord AceFromBytes(const std::uint8_t* raw) {
 
 std::size_t SidLength(const std::uint8_t* sid) { return kSidHeaderSize + 4 * static_cast<std::size_t>(sid[1]); }
 
-bool AceHoldsSid(const AceRecord& ace, const std::uint8_t* sid, std::size_t sidLength) {
+bool AceHasWholeSid(const AceRecord& ace) {
   if (ace.size < kAceSidOffset + kSidHeaderSize) return false;
+  return SidLength(ace.raw + kAceSidOffset) <= ace.size - kAceSidOffset;
+}
+
+bool AceHoldsSid(const AceRecord& ace, const std::uint8_t* sid, std::size_t sidLength) {
+  if (!AceHasWholeSid(ace)) return false;
   const std::uint8_t* aceSid = ace.raw + kAceSidOffset;
-  const std::size_t room = ace.size - kAceSidOffset;
-  if (SidLength(aceSid) > room) return false;
   return SidLength(aceSid) == sidLength && std::memcmp(aceSid, sid, sidLength) == 0;
 }
 

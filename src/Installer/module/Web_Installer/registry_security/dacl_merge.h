@@ -30,6 +30,10 @@ AceRecord AceFromBytes(const std::uint8_t* raw);
 // too short to hold a whole SID there never matches.
 bool AceHoldsSid(const AceRecord& ace, const std::uint8_t* sid, std::size_t sidLength);
 
+// True when the ACE holds, from byte 8 and within its size, a whole SID (its header and as
+// many sub-authorities as the header declares).
+bool AceHasWholeSid(const AceRecord& ace);
+
 // The length of the SID at `sid` as its own header declares it (8 + 4 per sub-authority).
 std::size_t SidLength(const std::uint8_t* sid);
 
