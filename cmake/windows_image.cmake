@@ -1,10 +1,11 @@
-# How every Windows image of the project is compiled and linked. The product (i686) and its
-# twin (x86_64) take the same options, so that what is measured on the twin holds for both.
+# How every Windows image of the project is compiled and linked. The product (i686), the
+# 32-bit test tree (i686, the product's options) and the twin (x86_64) take the same
+# options, so that what is measured on either test tree holds for the product.
 
 # No build paths inside the image: the same sources give the same bytes in any folder.
 add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.
                     -ffunction-sections -fdata-sections)
-if(WEB_INSTALLER_FLAVOUR STREQUAL "release")
+if(WEB_INSTALLER_FLAVOUR STREQUAL "release" OR WEB_INSTALLER_FLAVOUR STREQUAL "wine32")
   add_compile_options(-Os)
 endif()
 

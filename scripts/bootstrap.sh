@@ -15,6 +15,16 @@ PACKAGES=(
   clang clang-tidy cppcheck                  # fuzzing and static analysis
 )
 
+# The product itself is 32-bit: where this kernel runs 32-bit code, Debian's 32-bit Wine runs
+# it (and the Windows-side tests built for i686). Elsewhere nothing more is installed, and the
+# tests say that they cannot run the product.
+if bash "$(dirname "$0")/probe_32bit.sh"; then
+  PACKAGES+=(wine32:i386)
+  echo "bootstrap: 32-bit Wine (wine32:i386) is needed too"
+else
+  echo "bootstrap: not installing 32-bit Wine; only the 64-bit twin will run"
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
@@ -29,6 +39,9 @@ fi
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 echo "bootstrap: installing ${missing[*]}"
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 echo "bootstrap: done"

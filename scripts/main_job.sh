@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds the product and its twin around the default payload, runs the
-# twin once under Wine in a throwaway prefix, and tells in plain words what happened.
+# product itself once under 32-bit Wine in a throwaway prefix (the twin under wine64 where
+# this machine cannot run 32-bit code), and tells in plain words what happened.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -10,11 +11,31 @@ for preset in wine64 release; do
   cmake --build --preset "$preset" --target Web_Installer >/dev/null
 done
 
+set +e
+probe=$(bash scripts/probe_32bit.sh)
+can_run_32bit=$?
+set -e
+payload=$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)
+if [ $can_run_32bit -eq 0 ]; then
+  ran=product
+  why="$probe"
+  launcher="$PWD/build/release/Web_Installer.exe"
+  launcher_payload=$payload
+  export WINEARCH=win32
+  WINE=/usr/lib/wine/wine
+else
+  ran=twin
+  why="$probe; so the 32-bit product cannot run here"
+  launcher="$PWD/build/wine64/Web_Installer.exe"
+  launcher_payload=build/wine64/payload/small.cab
+  export WINEARCH=win64
+  WINE=/usr/lib/wine/wine64
+fi
+
 job=build/main-job
 rm -rf "$job"
 mkdir -p "$job"
 export WINEPREFIX="$PWD/$job/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINE=/usr/lib/wine/wine64
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 "$WINE" wineboot -i >/dev/null 2>&1
 /usr/lib/wine/wineserver -w
@@ -30,19 +51,18 @@ traced+=";setupapi.SetupIterateCabinetA;shell32.ShellExecuteExA;kernel32.WaitFor
 # launcher's wait shows.
 mkdir -p "$job/cwd"
 export WI_SAMPLE_RECORD='C:\installer-record.txt' WI_SAMPLE_HOLD_EVENT=main_job_never_set WI_SAMPLE_HOLD_MS=2000
-twin="$PWD/build/wine64/Web_Installer.exe"
 start=$(date +%s.%N)
 set +e
-(cd "$job/cwd" && WINEDEBUG=+timestamp,+pid,+relay "$WINE" "$twin" 2>"../trace.log")
+(cd "$job/cwd" && WINEDEBUG=+timestamp,+pid,+relay "$WINE" "$launcher" 2>"../trace.log")
 code=$?
 set -e
 end=$(date +%s.%N)
 
 runonce=$("$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v ZORIZavezUvoDuvare 2>/dev/null \
   | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
-payload=$(sed -n 's/^WEB_INSTALLER_PAYLOAD:FILEPATH=//p' build/release/CMakeCache.txt)
 stub=$(( $(stat -c %s build/release/Web_Installer.exe) - $(stat -c %s "$payload") ))
 python3 scripts/report_run.py --trace "$job/trace.log" --exit-code "$code" \
   --seconds "$(python3 -c "print($end - $start)")" --prefix "$WINEPREFIX" --cwd "$PWD/$job/cwd" \
-  --product build/release/Web_Installer.exe --twin build/wine64/Web_Installer.exe --payload "$payload" \
-  --twin-payload build/wine64/payload/small.cab --record "$WI_SAMPLE_RECORD" --runonce "ZORIZavezUvoDuvare = $runonce" --stub-size "$stub"
+  --product build/release/Web_Installer.exe --payload "$payload" --ran "$ran" --why "$why" \
+  --launcher "$launcher" --launcher-payload "$launcher_payload" --wine "$WINE" \
+  --record "$WI_SAMPLE_RECORD" --runonce "ZORIZavezUvoDuvare = $runonce" --stub-size "$stub"

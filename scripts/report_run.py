@@ -57,13 +57,14 @@ def read_record(path):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("--trace", "--prefix", "--product", "--twin", "--payload", "--record", "--cwd"):
+    for name in ("--trace", "--prefix", "--product", "--payload", "--record", "--cwd", "--launcher",
+                 "--launcher-payload", "--wine", "--why"):
         ap.add_argument(name)
+    ap.add_argument("--ran", choices=("product", "twin"))
     ap.add_argument("--exit-code", type=int)
     ap.add_argument("--seconds", type=float)
     ap.add_argument("--runonce", default="")
     ap.add_argument("--stub-size", type=int, default=0)
-    ap.add_argument("--twin-payload")
     a = ap.parse_args()
     seq = calls(a.trace)
 
@@ -72,11 +73,14 @@ def main():
         a.product, os.path.getsize(a.product), os.path.getsize(a.payload), os.path.basename(a.payload)))
     if a.stub_size:
         print("           without its payload the product is %d bytes" % a.stub_size)
-    print("  twin     %s, run under wine64 in the throwaway prefix %s" % (a.twin, a.prefix))
-    if a.twin_payload:
-        print("           its payload: the same sample around the 64-bit build of the sample installer, %d bytes" %
-              os.path.getsize(a.twin_payload))
-    print("           from the current directory %s" % a.cwd)
+    if a.ran == "product":
+        print("  ran      the product itself, the very file above, under 32-bit Wine (%s)" % a.wine)
+    else:
+        print("  ran      its 64-bit twin %s under wine64 (%s), built from the same sources" % (a.launcher, a.wine))
+        print("           with the same options; its payload is the same sample around the 64-bit build of")
+        print("           the sample installer, %d bytes" % os.path.getsize(a.launcher_payload))
+    print("  because  %s" % a.why)
+    print("           in the throwaway prefix %s, from the current directory %s" % (a.prefix, a.cwd))
     print()
     print("What the run did, from a trace of its platform calls:")
     folder = None

@@ -1,4 +1,5 @@
-// The real twin, started as a user would start it, in the test prefix.
+// The launcher under test (the product, or its twin), started as a user would start it, in
+// the test prefix.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +11,7 @@ namespace {
 
 const DWORD kTimeoutMs = 120000;
 
-class TwinTest : public ::testing::Test {
+class LauncherRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     wtest::DeleteRunOnceValue();
@@ -20,10 +21,10 @@ class TwinTest : public ::testing::Test {
   std::string temp_;
 };
 
-TEST_F(TwinTest, ExitsWithZeroWithAndWithoutArguments) {
+TEST_F(LauncherRunTest, ExitsWithZeroWithAndWithoutArguments) {
   for (const std::string args : {"", " /S /v\"/qn\" --help", " C:\\nothing"}) {
     SCOPED_TRACE(args);
-    const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()) + args, temp_, kTimeoutMs);
+    const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::LauncherPath()) + args, temp_, kTimeoutMs);
     ASSERT_TRUE(run.started);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
@@ -31,7 +32,7 @@ TEST_F(TwinTest, ExitsWithZeroWithAndWithoutArguments) {
   }
 }
 
-TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
+TEST_F(LauncherRunTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "wi_test_holder_ready");
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "wi_test_holder_release");
   const std::string holder = Quoted(wtest::FixturePath("hold_mutex.exe")) + " \"" + wtest::kGlobalMutex +
@@ -41,7 +42,7 @@ TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
   ASSERT_NE(holderProcess, nullptr);
   ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
 
-  const wtest::RunResult blocked = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  const wtest::RunResult blocked = wtest::RunProcess(Quoted(wtest::LauncherPath()), temp_, kTimeoutMs);
   ASSERT_TRUE(blocked.finished);
   EXPECT_EQ(blocked.exitCode, 0u);
   EXPECT_LT(blocked.milliseconds, 30000u);
@@ -58,7 +59,7 @@ TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
   EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
 
   // Once the holder has gone, a launcher runs normally again.
-  const wtest::RunResult after = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  const wtest::RunResult after = wtest::RunProcess(Quoted(wtest::LauncherPath()), temp_, kTimeoutMs);
   ASSERT_TRUE(after.finished);
   EXPECT_EQ(after.exitCode, 0u);
   EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex));
@@ -66,11 +67,18 @@ TEST_F(TwinTest, AHeldMutexEndsTheRunAtOnceAndChangesNothing) {
   CloseHandle(release);
 }
 
+TEST_F(LauncherRunTest, AnExceptionEscapingAProgramLinkedLikeItEndsQuietlyWithZero) {
+  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::FixturePath("escaping_exception.exe")) + " x", temp_, 60000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u) << "the runtime's own terminate handler aborts with 3";
+  EXPECT_LT(run.milliseconds, 30000u);
+}
+
 }  // namespace
 
 namespace {
 
-class WorkFolderRunTest : public TwinTest {
+class WorkFolderRunTest : public LauncherRunTest {
  protected:
   std::vector<unsigned char> RunOnce() {
     std::vector<unsigned char> data;
@@ -85,7 +93,7 @@ class WorkFolderRunTest : public TwinTest {
 
 TEST_F(WorkFolderRunTest, ARunLeavesTheFolderAndItsCleanupValueAndASecondRunReusesThem) {
   const std::string folder = temp_ + wtest::kGuid;
-  const wtest::RunResult first = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  const wtest::RunResult first = wtest::RunProcess(Quoted(wtest::LauncherPath()), temp_, kTimeoutMs);
   ASSERT_TRUE(first.finished);
   EXPECT_EQ(first.exitCode, 0u);
   EXPECT_TRUE(wtest::IsDirectory(folder));
@@ -93,7 +101,7 @@ TEST_F(WorkFolderRunTest, ARunLeavesTheFolderAndItsCleanupValueAndASecondRunReus
 
   ASSERT_TRUE(wtest::WriteWholeFile(folder + "\\left-by-the-first-run.txt", "x"));
   wtest::DeleteRunOnceValue();
-  const wtest::RunResult second = wtest::RunProcess(Quoted(wtest::TwinPath()), temp_, kTimeoutMs);
+  const wtest::RunResult second = wtest::RunProcess(Quoted(wtest::LauncherPath()), temp_, kTimeoutMs);
   ASSERT_TRUE(second.finished);
   EXPECT_EQ(second.exitCode, 0u);
   EXPECT_EQ(RunOnce(), RdCommandFor(folder)) << "written again, with the same data";
@@ -103,7 +111,7 @@ TEST_F(WorkFolderRunTest, ARunLeavesTheFolderAndItsCleanupValueAndASecondRunReus
 TEST_F(WorkFolderRunTest, ATempPathWithSpacesGivesOneQuotedArgument) {
   const std::string spaced = temp_ + "temp dir with spaces\\";
   ASSERT_TRUE(wtest::MakeDirectories(spaced.substr(0, spaced.size() - 1)));
-  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()), spaced, kTimeoutMs);
+  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::LauncherPath()), spaced, kTimeoutMs);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_TRUE(wtest::IsDirectory(spaced + wtest::kGuid));
@@ -112,7 +120,7 @@ TEST_F(WorkFolderRunTest, ATempPathWithSpacesGivesOneQuotedArgument) {
 
 TEST_F(WorkFolderRunTest, AMissingTempDirectoryEndsTheRunAfterTheValueIsWritten) {
   const std::string missing = temp_ + "no such dir\\";
-  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::TwinPath()), missing, kTimeoutMs);
+  const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::LauncherPath()), missing, kTimeoutMs);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_FALSE(wtest::PathExists(missing));

@@ -43,7 +43,7 @@ class ExtractionTest : public ::testing::Test {
     return run;
   }
   std::string Twin(const char* kind) { return wtest::BuildDir() + "\\twin_" + kind + ".exe"; }
-  std::string SampleTree() { return wtest::BuildDir() + "\\payload\\small.cab.tree\\"; }
+  std::string SampleTree() { return wtest::PayloadTree(); }
   std::vector<std::string> Unpacked() {
     std::vector<std::string> names;
     ListTree(folder_, "", names);
@@ -53,13 +53,13 @@ class ExtractionTest : public ::testing::Test {
 };
 
 TEST_F(ExtractionTest, UnpacksEveryEntryByteForByte) {
-  const wtest::RunResult run = Run(wtest::TwinPath());
+  const wtest::RunResult run = Run(wtest::LauncherPath());
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
 
   std::vector<unsigned char> cabinet, payload;
   ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "VOVore.cab", cabinet));
-  ASSERT_TRUE(wtest::ReadWholeFile(wtest::BuildDir() + "\\payload\\small.cab", payload));
+  ASSERT_TRUE(wtest::ReadWholeFile(wtest::PayloadPath(), payload));
   EXPECT_TRUE(cabinet == payload) << "VOVore.cab holds exactly the payload";
 
   std::vector<std::string> sources;
@@ -75,15 +75,15 @@ TEST_F(ExtractionTest, UnpacksEveryEntryByteForByte) {
 }
 
 TEST_F(ExtractionTest, ASecondRunRewritesTheCabinetAndUnpacksAgain) {
-  ASSERT_TRUE(Run(wtest::TwinPath()).finished);
+  ASSERT_TRUE(Run(wtest::LauncherPath()).finished);
   ASSERT_TRUE(wtest::WriteWholeFile(folder_ + "VOVore.cab", "spoiled"));
   ASSERT_TRUE(wtest::WriteWholeFile(folder_ + "language\\setup.de", "spoiled"));
-  const wtest::RunResult run = Run(wtest::TwinPath());
+  const wtest::RunResult run = Run(wtest::LauncherPath());
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
   std::vector<unsigned char> cabinet, payload, entry, source;
   ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "VOVore.cab", cabinet));
-  ASSERT_TRUE(wtest::ReadWholeFile(wtest::BuildDir() + "\\payload\\small.cab", payload));
+  ASSERT_TRUE(wtest::ReadWholeFile(wtest::PayloadPath(), payload));
   EXPECT_TRUE(cabinet == payload);
   ASSERT_TRUE(wtest::ReadWholeFile(folder_ + "language\\setup.de", entry));
   ASSERT_TRUE(wtest::ReadWholeFile(SampleTree() + "language\\setup.de", source));
@@ -92,7 +92,7 @@ TEST_F(ExtractionTest, ASecondRunRewritesTheCabinetAndUnpacksAgain) {
 
 TEST_F(ExtractionTest, AFolderNamedLikeTheCabinetEndsTheRun) {
   ASSERT_TRUE(wtest::MakeDirectories(folder_ + "VOVore.cab"));
-  const wtest::RunResult run = Run(wtest::TwinPath());
+  const wtest::RunResult run = Run(wtest::LauncherPath());
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(Unpacked().size(), 0u) << "nothing extracted";

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""The fault matrix: the real twin under Wine, one row per situation a user's machine can put
-it in. Every row expects exit code 0; each says whether the installer must start and what
-must be on disk afterwards. The twin is started from the Unix side, as the prefix starts any
-program, with its temp directory set where users set it (HKCU\\Environment).
+"""The fault matrix: the launcher under test (the product under 32-bit Wine, the twin under
+wine64) in the real platform, one row per situation a user's machine can put it in. Every
+row expects exit code 0; each says whether the installer must start and what must be on disk
+afterwards. The launcher is started from the Unix side, as the prefix starts any program,
+with its temp directory set where users set it (HKCU\\Environment). The test-only twins
+around refused payloads come from BUILD_DIR.
 
-usage: fault_matrix.py BUILD_DIR SCRATCH_DIR        (WINEPREFIX set by the test runner)
+usage: fault_matrix.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
+       (WINEPREFIX and WI_WINE, the tree's Wine, set by the test runner)
 """
 import filecmp
 import os
@@ -14,12 +17,11 @@ import subprocess
 import sys
 import time
 
-WINE = "/usr/lib/wine/wine64"
+WINE = os.environ["WI_WINE"]
 GUID = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}"
 ENTRY = "RUZE_Derurerovo_Vozi.exe"
 RUNONCE = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
-build, scratch = (os.path.abspath(p) for p in sys.argv[1:3])
-payload = os.path.join(build, "payload", "small.cab")
+build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
 tree = payload + ".tree"
 env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH"):
@@ -86,11 +88,12 @@ class Row:
         with open(self.record, errors="replace") as f:
             return sum(1 for line in f if line.startswith("command_line="))
 
-    def run(self, twin="Web_Installer.exe", extra=None, timeout=120):
+    def run(self, twin=None, extra=None, timeout=120):
+        """Runs the launcher under test, or the test-only twin of that name."""
         e = dict(env, WI_SAMPLE_RECORD=win(os.path.normpath(self.record)), **(extra or {}))
         start = time.time()
         try:
-            code = subprocess.run([WINE, os.path.join(build, twin)], env=e, timeout=timeout,
+            code = subprocess.run([WINE, os.path.join(build, twin) if twin else launcher], env=e, timeout=timeout,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
         except subprocess.TimeoutExpired:
             code = "hang"
@@ -296,7 +299,7 @@ def _(r):
 def _(r):
     e = dict(env, WI_SAMPLE_RECORD=win(os.path.normpath(r.record)), WI_SAMPLE_HOLD_EVENT="fm_never_set",
              WI_SAMPLE_HOLD_MS="10000")
-    procs = [subprocess.Popen([WINE, os.path.join(build, "Web_Installer.exe")], env=e, stdout=subprocess.DEVNULL,
+    procs = [subprocess.Popen([WINE, launcher], env=e, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL) for _ in range(8)]
     start = time.time()
     ended = []

@@ -80,7 +80,7 @@ TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZer
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "wi_test_installer_release");
   SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", "wi_test_installer_release");
   const DWORD start = GetTickCount();
-  HANDLE twin = wtest::StartProcess("\"" + wtest::TwinPath() + "\"", temp_, cwd_);
+  HANDLE twin = wtest::StartProcess("\"" + wtest::LauncherPath() + "\"", temp_, cwd_);
   ASSERT_NE(twin, nullptr);
   ASSERT_TRUE(WaitFor(record_, 60000)) << "the installer was started";
 
@@ -97,7 +97,7 @@ TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZer
   // A second launcher meanwhile ends at once and changes nothing.
   const std::string before = Snapshot(folder_);
   DeleteFileA(record_.c_str());
-  const wtest::RunResult second = wtest::RunProcess("\"" + wtest::TwinPath() + "\"", temp_, kTimeoutMs, cwd_);
+  const wtest::RunResult second = wtest::RunProcess("\"" + wtest::LauncherPath() + "\"", temp_, kTimeoutMs, cwd_);
   ASSERT_TRUE(second.finished);
   EXPECT_EQ(second.exitCode, 0u);
   EXPECT_EQ(Snapshot(folder_), before);
@@ -113,7 +113,7 @@ TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZer
 
   // After both have ended, a launcher runs normally again.
   SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", nullptr);
-  const wtest::RunResult third = wtest::RunProcess("\"" + wtest::TwinPath() + "\"", temp_, kTimeoutMs, cwd_);
+  const wtest::RunResult third = wtest::RunProcess("\"" + wtest::LauncherPath() + "\"", temp_, kTimeoutMs, cwd_);
   ASSERT_TRUE(third.finished);
   EXPECT_EQ(third.exitCode, 0u);
   EXPECT_TRUE(wtest::PathExists(record_)) << "the third copy started the installer again";

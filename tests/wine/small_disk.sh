@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The twin with its temp directory on a file system too small for the cabinet (a tmpfs
-# behind the prefix's temp directory): the write fails, the run ends with exit code 0, a
-# partial "VOVore.cab" is left and nothing is extracted.
+# The launcher under test with its temp directory on a file system too small for the
+# cabinet (a tmpfs behind the prefix's temp directory): the write fails, the run ends with
+# exit code 0, a partial "VOVore.cab" is left and nothing is extracted.
 set -uo pipefail
-twin=$1 payload=$2 mountpoint=$3
-W=/usr/lib/wine/wine64
+launcher=$1 payload=$2 mountpoint=$3
+W=${WI_WINE:?WI_WINE must name the Wine of the tree}
 guid='{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}'
 size=$(stat -c %s "$payload")
 room_kb=$(( size / 1024 / 2 ))
@@ -23,7 +23,7 @@ trap restore EXIT
 winpath="Z:$(echo "$mountpoint" | tr / '\\')"
 for v in TEMP TMP; do "$W" reg add 'HKCU\Environment' /v $v /t REG_SZ /d "$winpath" /f >/dev/null 2>&1; done
 
-WI_SAMPLE_RECORD="$winpath\\record.txt" "$W" "$twin"
+WI_SAMPLE_RECORD="$winpath\\record.txt" "$W" "$launcher"
 code=$?
 fail=0
 folder="$mountpoint/$guid"

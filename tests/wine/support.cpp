@@ -33,7 +33,9 @@ std::string FreshScratch(const std::string& name) {
   return path + "\\";
 }
 
-std::string TwinPath() { return BuildDir() + "\\Web_Installer.exe"; }
+std::string LauncherPath() { return FromEnv("WI_LAUNCHER"); }
+std::string PayloadPath() { return FromEnv("WI_PAYLOAD"); }
+std::string PayloadTree() { return FromEnv("WI_PAYLOAD_TREE") + "\\"; }
 std::string FixturePath(const std::string& exeName) { return BuildDir() + "\\tests\\wine\\" + exeName; }
 
 std::vector<char> EnvironmentWithTemp(const std::string& tempDir) {

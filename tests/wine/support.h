@@ -15,8 +15,11 @@ std::string ScratchRoot();
 // A fresh, empty folder under the scratch root for one test, with a trailing backslash.
 std::string FreshScratch(const std::string& name);
 
-// The launcher twin built with the default payload.
-std::string TwinPath();
+// The launcher under test (the product itself in the 32-bit tree, the twin in the 64-bit
+// one), the payload it carries, and that payload's source tree (a trailing backslash).
+std::string LauncherPath();
+std::string PayloadPath();
+std::string PayloadTree();
 std::string FixturePath(const std::string& exeName);
 
 struct RunResult {

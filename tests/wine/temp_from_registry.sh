@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The twin started from the Unix side, as the prefix starts any program, with its temp
-# directory set where users set it: HKCU\Environment. A path with spaces.
+# The launcher under test started from the Unix side, as the prefix starts any program, with
+# its temp directory set where users set it: HKCU\Environment. A path with spaces.
 set -euo pipefail
-twin=$1
-W=/usr/lib/wine/wine64
+launcher=$1
+W=${WI_WINE:?WI_WINE must name the Wine of the tree}
 guid='{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}'
 unix_temp="$WINEPREFIX/drive_c/temp dir with spaces"
 rm -rf "$unix_temp"; mkdir -p "$unix_temp"
@@ -21,7 +21,7 @@ done
 "$W" reg delete "$runonce" /v ZORIZavezUvoDuvare /f >/dev/null 2>&1 || true
 
 set +e
-"$W" "$twin"
+"$W" "$launcher"
 code=$?
 set -e
 value=$("$W" reg query "$runonce" /v ZORIZavezUvoDuvare 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
