@@ -144,6 +144,11 @@ BOOL WINAPI FakeGetAce(PACL a, DWORD i, LPVOID* ace) {
   return Fails("GetAce") ? FALSE : GetAce(a, i, ace);
 }
 BOOL WINAPI FakeAddAce(PACL a, DWORD r, DWORD s, LPVOID l, DWORD n) { return Fails("AddAce") ? FALSE : AddAce(a, r, s, l, n); }
+std::vector<const void*> g_sidsCompared;
+BOOL WINAPI RecordingEqualSid(PSID a, PSID b) {
+  g_sidsCompared.push_back(b);
+  return EqualSid(a, b);
+}
 
 class GrantSeamTest : public ::testing::Test {
  protected:
@@ -182,26 +187,46 @@ class GrantSeamTest : public ::testing::Test {
   AceStore store_;
 };
 
+// The new entry, as the platform lays it out: allowed, object + container inherit, 20 bytes,
+// GENERIC_ALL, S-1-1-0.
+const Bytes kNewEveryoneAce = {0x00, 0x03, 0x14, 0x00, 0x00, 0x00, 0x00, 0x10,
+                               0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
+
+// An ACL as bytes: revision 2, its size and entry count, the entries, zeros up to the size.
+Bytes Acl(std::uint16_t size, const std::vector<Bytes>& aces) {
+  Bytes out = {0x02, 0x00, static_cast<std::uint8_t>(size & 0xFF), static_cast<std::uint8_t>(size >> 8),
+               static_cast<std::uint8_t>(aces.size()), 0x00, 0x00, 0x00};
+  for (const Bytes& ace : aces) out.insert(out.end(), ace.begin(), ace.end());
+  out.resize(size, 0);
+  return out;
+}
+
 TEST_F(GrantSeamTest, HandsTheMergedDaclAndItsControlBitsToTheOneWrite) {
-  const AceRecord eUsers = store_.Make(kAllowed, 0, 0x1200A9, kUsers);
-  const AceRecord eEveryone = store_.Make(kAllowed, 0, 0x120089, kEveryone);
+  const AceRecord eUsers = store_.Make(kAllowed, 0, 0x1200A9, kUsers);          // 24 bytes
+  const AceRecord eEveryone = store_.Make(kAllowed, 0, 0x120089, kEveryone);    // 20
   const AceRecord iSystem = store_.Make(kAllowed, kInherited | 0x03, 0x1F01FF, kSystem);
   const AceRecord iEveryone = store_.Make(kAllowed, kInherited, 0x1F01FF, kEveryone);
-  const Bytes grantee = GranteeAceBytes(kEveryone.data(), kEveryone.size());
   struct Case {
     const char* what;
     DaclKind kind;
     std::vector<AceRecord> aces;
     WORD oldControl;
+    Bytes expectedAcl;  // written out here, not computed by the merge under test
     WORD expectedBits;  // of 0x1500
   };
+  const Bytes alone = {0x02, 0x00, 0x1C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x03, 0x14, 0x00, 0x00, 0x00,
+                       0x00, 0x10, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
   const Case cases[] = {
-      {"no DACL", DaclKind::None, {}, 0, 0},
-      {"a null DACL", DaclKind::Null, {}, 0, 0},
-      {"an empty DACL, auto-inherited", DaclKind::Present, {}, SE_DACL_AUTO_INHERITED, 0x0500},
-      {"the mixed list, protected", DaclKind::Present, {eUsers, eEveryone, iSystem, iEveryone}, SE_DACL_PROTECTED, 0x1000},
-      {"both bits: auto-inherited wins", DaclKind::Present, {eEveryone, iSystem}, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, 0x0500},
-      {"neither bit", DaclKind::Present, {iSystem}, 0, 0},
+      {"no DACL: the new entry alone, 28 bytes", DaclKind::None, {}, 0, alone, 0},
+      {"a null DACL: the same", DaclKind::Null, {}, 0, alone, 0},
+      {"an empty DACL, auto-inherited: the same, and 0x0500", DaclKind::Present, {}, SE_DACL_AUTO_INHERITED, alone, 0x0500},
+      {"the mixed list, protected: the explicit Everyone entry dropped, its 20 bytes left free", DaclKind::Present,
+       {eUsers, eEveryone, iSystem, iEveryone}, SE_DACL_PROTECTED,
+       Acl(112, {RawOf(eUsers), kNewEveryoneAce, RawOf(iSystem), RawOf(iEveryone)}), 0x1000},
+      {"both bits: auto-inherited wins", DaclKind::Present, {eEveryone, iSystem}, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+       Acl(68, {kNewEveryoneAce, RawOf(iSystem)}), 0x0500},
+      {"neither bit: only inherited entries, the new one goes first", DaclKind::Present, {iSystem}, 0,
+       Acl(48, {kNewEveryoneAce, RawOf(iSystem)}), 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -210,14 +235,34 @@ TEST_F(GrantSeamTest, HandsTheMergedDaclAndItsControlBitsToTheOneWrite) {
     g_wrote = false;
     EXPECT_TRUE(GrantFolderAccess("C:\\any\\folder"));
     ASSERT_TRUE(g_wrote);
-    const bool usable = c.kind == DaclKind::Present;
-    const Bytes expected = AclBytes(BuildGrantedDacl(usable, c.aces, usable ? BytesInUse(c.aces) : 8,
-                                                     kEveryone.data(), kEveryone.size(), grantee));
-    EXPECT_EQ(g_writtenAcl, expected);
+    EXPECT_EQ(g_writtenAcl, c.expectedAcl);
     EXPECT_EQ(g_writtenControl & 0x1500, c.expectedBits);
+    // The DACL is present, and not marked as defaulted.
+    EXPECT_EQ(g_writtenControl & (SE_DACL_PRESENT | SE_DACL_DEFAULTED), SE_DACL_PRESENT);
     const bool controlCalled = std::find(g_calls.begin(), g_calls.end(), "SetSecurityDescriptorControl") != g_calls.end();
     EXPECT_EQ(controlCalled, c.expectedBits != 0);
   }
+}
+
+TEST_F(GrantSeamTest, AnEntryTooShortForAWholeSidIsKeptAndNeverCompared) {
+  // An explicit entry of 16 bytes whose SID part is S-1-1-0's first 8 bytes, the ACL's free
+  // zero bytes after it: read past its end, it would look like Everyone and be dropped.
+  const AceRecord shortEveryone = store_.Truncated(16, kEveryone);
+  std::vector<unsigned char> acl = Acl(8 + 16 + 8, {RawOf(shortEveryone)});
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
+  DWORD size = 0;
+  MakeSelfRelativeSD(&sd, nullptr, &size);
+  g_descriptor.assign(size, 0);
+  ASSERT_TRUE(MakeSelfRelativeSD(&sd, g_descriptor.data(), &size));
+
+  g_sidsCompared.clear();
+  g_securityApi.EqualSid = &RecordingEqualSid;
+  EXPECT_TRUE(GrantFolderAccess("C:\\any\\folder"));
+  ASSERT_TRUE(g_wrote);
+  EXPECT_EQ(g_writtenAcl, Acl(44, {RawOf(shortEveryone), kNewEveryoneAce}));  // 24 in use + 20
+  EXPECT_TRUE(g_sidsCompared.empty()) << "the platform's comparison never sees an entry without a whole SID";
 }
 
 TEST_F(GrantSeamTest, EveryFailingCallEndsWithFalseWritesNothingAndReleasesInOrder) {

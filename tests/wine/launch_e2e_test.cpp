@@ -89,6 +89,11 @@ TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZer
   EXPECT_EQ(record["arguments"], "");
   EXPECT_EQ(record["current_directory"], cwd_) << "not the work folder";
   EXPECT_EQ(record["program"], folder_ + "\\RUZE_Derurerovo_Vozi.exe");
+  EXPECT_EQ(record["show"], "1") << "started shown normally (SW_SHOWNORMAL)";
+  // The command line: the program's quoted path, and no argument after it.
+  const std::string quoted = "\"" + folder_ + "\\RUZE_Derurerovo_Vozi.exe\"";
+  EXPECT_EQ(record["command_line"].substr(0, quoted.size()), quoted);
+  EXPECT_EQ(record["command_line"].find_first_not_of(' ', quoted.size()), std::string::npos) << record["command_line"];
 
   // While the installer runs, the launcher waits.
   EXPECT_EQ(WaitForSingleObject(twin, 1500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the launcher left before the installer";

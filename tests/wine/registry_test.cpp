@@ -17,7 +17,12 @@ const char kRunOnceStyle[] = "Software\\WebInstallerTests\\Microsoft\\Windows\\C
 struct Trace {
   std::vector<std::string> calls;
   std::string subKeySeen;
+  HKEY rootSeen = nullptr;
+  DWORD reservedSeen = 1, optionsSeen = 99;
+  bool classNull = false, securityNull = false, dispositionNull = false;
   REGSAM accessSeen = 0;
+  std::string nameSeen;
+  DWORD setReservedSeen = 1;
   DWORD typeSeen = 0;
   std::vector<unsigned char> dataSeen;
   void* allocated = nullptr;
@@ -29,13 +34,21 @@ struct Trace {
 LONG WINAPI TracedCreate(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options, REGSAM access,
                          LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition) {
   g_trace.calls.push_back("RegCreateKeyExA");
+  g_trace.rootSeen = root;
   g_trace.subKeySeen = subKey;
+  g_trace.reservedSeen = reserved;
+  g_trace.classNull = cls == nullptr;
+  g_trace.optionsSeen = options;
   g_trace.accessSeen = access;
+  g_trace.securityNull = sa == nullptr;
+  g_trace.dispositionNull = disposition == nullptr;
   if (g_trace.createResult != ERROR_SUCCESS) return g_trace.createResult;
   return RealRegistryApi().RegCreateKeyExA(root, subKey, reserved, cls, options, access, sa, key, disposition);
 }
 LONG WINAPI TracedSet(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
   g_trace.calls.push_back("RegSetValueExA");
+  g_trace.nameSeen = name;
+  g_trace.setReservedSeen = reserved;
   g_trace.typeSeen = type;
   g_trace.dataSeen.assign(data, data + size);
   if (g_trace.setResult != ERROR_SUCCESS) return g_trace.setResult;
@@ -93,7 +106,18 @@ TEST_F(RegistryStringValueTest, CreatesTheKeyAndStoresTheTextWithItsTrailingZero
     RegistryStringValue value(HKEY_CURRENT_USER, kRunOnceStyle);
     ASSERT_TRUE(value.SetString("Cleanup", text.c_str()));
     EXPECT_EQ(g_trace.calls, (std::vector<std::string>{"RegCreateKeyExA", "Allocate", "RegSetValueExA", "RegCloseKey", "Free"}));
+    // The key: the object's root and path, a non-volatile key (a volatile one is gone after
+    // a restart, and the cleanup with it), full access, no class, default security.
+    EXPECT_EQ(g_trace.rootSeen, HKEY_CURRENT_USER);
+    EXPECT_EQ(g_trace.subKeySeen, kRunOnceStyle);
+    EXPECT_EQ(g_trace.reservedSeen, 0u);
+    EXPECT_TRUE(g_trace.classNull);
+    EXPECT_EQ(g_trace.optionsSeen, static_cast<DWORD>(REG_OPTION_NON_VOLATILE));
     EXPECT_EQ(g_trace.accessSeen, static_cast<REGSAM>(KEY_ALL_ACCESS));
+    EXPECT_TRUE(g_trace.securityNull) << "the key keeps the security the platform gives it";
+    EXPECT_TRUE(g_trace.dispositionNull);
+    EXPECT_EQ(g_trace.nameSeen, "Cleanup");
+    EXPECT_EQ(g_trace.setReservedSeen, 0u);
     EXPECT_EQ(g_trace.typeSeen, static_cast<DWORD>(REG_SZ));
     // Handed over: the text, its terminator and L + 1 more zeros, 2 * L + 2 bytes in all.
     std::vector<unsigned char> handed(text.begin(), text.end());
