@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Boots (setup) or ends (cleanup) the throwaway Wine prefix that one tree's Windows-side tests
-# share. The tree's Wine and the prefix's architecture come from the test environment:
-# WI_WINE (/usr/lib/wine/wine64 or /usr/lib/wine/wine) and WINEARCH (win64 or win32).
+# Boots (setup) or ends (cleanup) a throwaway Wine prefix that Windows-side tests share. Its
+# architecture comes from the test environment: WINEARCH=win32 (booted by the 32-bit Wine) or
+# win64 (booted by wine64; 32-bit programs then run in it as on 64-bit Windows).
 set -euo pipefail
 action=$1
 prefix=$2
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINE=${WI_WINE:?WI_WINE must name the Wine of the tree}
-: "${WINEARCH:?WINEARCH must name the architecture of the prefix}"
+case "${WINEARCH:?WINEARCH must name the architecture of the prefix}" in
+  win32) WINE=/usr/lib/wine/wine ;;
+  win64) WINE=/usr/lib/wine/wine64 ;;
+  *) echo "unknown WINEARCH $WINEARCH" >&2; exit 2 ;;
+esac
 export WINEARCH
 case "$action" in
   setup)
