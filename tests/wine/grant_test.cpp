@@ -62,7 +62,11 @@ errno_t FakeStrcat(char* b, size_t n, const char* t) {
   const std::string which = std::string("strcat_s ") + t;
   return Fails(which.c_str()) ? ERANGE : RealSecurityApi().strcat_s(b, n, t);
 }
-HMODULE WINAPI FakeLoadLibrary(LPCSTR p) { return Fails("LoadLibraryA") ? nullptr : RealSecurityApi().LoadLibraryA(p); }
+std::string g_libraryLoaded;
+HMODULE WINAPI FakeLoadLibrary(LPCSTR p) {
+  g_libraryLoaded = p;
+  return Fails("LoadLibraryA") ? nullptr : RealSecurityApi().LoadLibraryA(p);
+}
 BOOL WINAPI FakeAddAllowed(PACL a, DWORD r, DWORD f, DWORD m, PSID s) {
   return Fails("AddAccessAllowedAceEx") ? FALSE : AddAccessAllowedAceEx(a, r, f, m, s);
 }
@@ -235,6 +239,10 @@ TEST_F(GrantSeamTest, HandsTheMergedDaclAndItsControlBitsToTheOneWrite) {
     g_wrote = false;
     EXPECT_TRUE(GrantFolderAccess("C:\\any\\folder"));
     ASSERT_TRUE(g_wrote);
+    // The security library by its full path in the system directory, never by a search.
+    char system[MAX_PATH] = {};
+    ASSERT_NE(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    EXPECT_EQ(g_libraryLoaded, std::string(system) + "\\advapi32.dll");
     EXPECT_EQ(g_writtenAcl, c.expectedAcl);
     EXPECT_EQ(g_writtenControl & 0x1500, c.expectedBits);
     // The DACL is present, and not marked as defaulted.
