@@ -21,14 +21,90 @@ class LauncherRunTest : public ::testing::Test {
   std::string temp_;
 };
 
-TEST_F(LauncherRunTest, ExitsWithZeroWithAndWithoutArguments) {
-  for (const std::string args : {"", " /S /v\"/qn\" --help", " C:\\nothing"}) {
-    SCOPED_TRACE(args);
-    const wtest::RunResult run = wtest::RunProcess(Quoted(wtest::LauncherPath()) + args, temp_, kTimeoutMs);
-    ASSERT_TRUE(run.started);
+// Arguments on the command line change nothing: with any of these the run does the whole job
+// exactly as without them, in its own temp directory each time. The cases name things a
+// launcher could be tempted to act on: another installer's options, paths that exist or do
+// not, a target folder, the launcher's own file names.
+TEST_F(LauncherRunTest, DoesTheWholeRunAlikeWithAndWithoutArguments) {
+  struct Case {
+    const char* what;
+    std::string args;  // "%D" stands for an existing folder of the case, which must stay empty
+  };
+  const Case cases[] = {
+      {"no arguments", ""},
+      {"another installer's silent options", " /S /v\"/qn\" --help"},
+      {"a path that does not exist", " C:\\nothing"},
+      {"an existing folder, quoted", " \"%D\""},
+      {"options naming a target folder", " /D=%D --target=%D -o %D /extract:%D"},
+      {"options to unpack only or start nothing", " /x /a /q --extract-only --no-launch /?"},
+      {"the launcher's own names", std::string(" VOVore.cab RUZE_Derurerovo_Vozi.exe ") + wtest::kGuid},
+      {"quotes left open and shell characters", " \"%D & rd /S /Q %D | > nul ^"},
+      {"one long argument", " " + std::string(4000, 'A')},
+  };
+  const std::string testName = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wtest::DeleteRunOnceValue();
+    const std::string base = wtest::FreshScratch(testName + "\\" + std::to_string(++index));
+    const std::string temp = base + "temp\\", cwd = base + "cwd", decoy = base + "decoy";
+    const std::string record = base + "record.txt", folder = temp + wtest::kGuid;
+    for (const std::string& dir : {temp.substr(0, temp.size() - 1), cwd, decoy}) ASSERT_TRUE(wtest::MakeDirectories(dir));
+    std::string args = c.args;
+    for (size_t at = args.find("%D"); at != std::string::npos; at = args.find("%D", at + decoy.size())) {
+      args.replace(at, 2, decoy);
+    }
+
+    // The installer holds until it is let go, so that the launcher's wait shows.
+    const std::string hold = "wi_test_arguments_release_" + std::to_string(index);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, hold.c_str());
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", record.c_str());
+    SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", hold.c_str());
+    const DWORD start = GetTickCount();
+    HANDLE launcher = wtest::StartProcess(Quoted(wtest::LauncherPath()) + args, temp, cwd);
+    SetEnvironmentVariableA("WI_SAMPLE_RECORD", nullptr);
+    SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", nullptr);
+    ASSERT_NE(launcher, nullptr);
+    EXPECT_TRUE(wtest::WaitForInstallerStarts(record, 1, kTimeoutMs, launcher)) << "the installer was started";
+    EXPECT_EQ(WaitForSingleObject(launcher, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "the launcher waits for it";
+    EXPECT_TRUE(wtest::MutexExists(wtest::kGlobalMutex)) << "and holds its mutex meanwhile";
+    SetEvent(release);
+    const wtest::RunResult run = wtest::WaitProcess(launcher, kTimeoutMs, start);
+    CloseHandle(release);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_FALSE(wtest::MutexExists(wtest::kGlobalMutex)) << "the exit step closes the mutex";
+
+    // The work folder in this temp directory, its cleanup value, the whole set, open to all.
+    EXPECT_TRUE(wtest::IsDirectory(folder));
+    std::vector<unsigned char> value;
+    DWORD type = 0;
+    EXPECT_TRUE(wtest::ReadRunOnceValue(value, type));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(value, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + folder + "\""));
+    EXPECT_EQ(wtest::DifferencesFromPayload(folder + "\\"), std::vector<std::string>());
+    std::string why;
+    EXPECT_TRUE(wtest::OpenToEveryone(folder, why)) << why;
+
+    // One start of the entry program in the folder, with an empty argument string, in the
+    // launcher's own current directory.
+    const std::vector<wtest::InstallerStart> starts = wtest::ReadInstallerStarts(record);
+    EXPECT_EQ(starts.size(), 1u);
+    for (wtest::InstallerStart started : starts) {
+      EXPECT_EQ(started["arguments"], "") << started["command_line"];
+      EXPECT_EQ(started["program"], folder + "\\RUZE_Derurerovo_Vozi.exe");
+      EXPECT_EQ(started["current_directory"], cwd);
+    }
+
+    // Nothing anywhere else: the temp directory holds the work folder alone, and neither the
+    // current directory nor the folder the arguments name was touched.
+    std::vector<std::string> besideTheFolder;
+    for (const std::string& name : wtest::ListTree(temp, true)) {
+      if (name.rfind(std::string(wtest::kGuid) + "\\", 0) != 0) besideTheFolder.push_back(name);
+    }
+    EXPECT_EQ(besideTheFolder, std::vector<std::string>());
+    EXPECT_EQ(wtest::ListTree(cwd + "\\", true), std::vector<std::string>());
+    EXPECT_EQ(wtest::ListTree(decoy + "\\", true), std::vector<std::string>());
   }
 }
 

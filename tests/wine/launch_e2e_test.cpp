@@ -2,7 +2,6 @@
 // with 0; a second copy meanwhile ends at once and changes nothing.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -11,24 +10,6 @@
 namespace {
 
 const DWORD kTimeoutMs = 120000;
-
-std::map<std::string, std::string> ReadRecord(const std::string& path) {
-  std::map<std::string, std::string> fields;
-  std::vector<unsigned char> bytes;
-  if (!wtest::ReadWholeFile(path, bytes)) return fields;
-  std::string text(bytes.begin(), bytes.end());
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-    at = end + 1;
-  }
-  return fields;
-}
 
 // A snapshot of what a run can change: every file under the folder with its size and
 // write time, and the RunOnce value.
@@ -66,13 +47,6 @@ class LaunchRunTest : public ::testing::Test {
     SetEnvironmentVariableA("WI_SAMPLE_RECORD", nullptr);
     SetEnvironmentVariableA("WI_SAMPLE_HOLD_EVENT", nullptr);
   }
-  bool WaitFor(const std::string& path, DWORD ms) {
-    for (DWORD waited = 0; waited < ms; waited += 50) {
-      if (wtest::PathExists(path)) return true;
-      Sleep(50);
-    }
-    return false;
-  }
   std::string temp_, folder_, record_, cwd_;
 };
 
@@ -82,10 +56,12 @@ TEST_F(LaunchRunTest, StartsTheInstallerWithNoArgumentsWaitsForItAndExitsWithZer
   const DWORD start = GetTickCount();
   HANDLE twin = wtest::StartProcess("\"" + wtest::LauncherPath() + "\"", temp_, cwd_);
   ASSERT_NE(twin, nullptr);
-  ASSERT_TRUE(WaitFor(record_, 60000)) << "the installer was started";
+  ASSERT_TRUE(wtest::WaitForInstallerStarts(record_, 1, 60000)) << "the installer was started";
 
   // The installer saw an empty argument string and the launcher's current directory.
-  std::map<std::string, std::string> record = ReadRecord(record_);
+  const std::vector<wtest::InstallerStart> starts = wtest::ReadInstallerStarts(record_);
+  ASSERT_EQ(starts.size(), 1u);
+  wtest::InstallerStart record = starts[0];
   EXPECT_EQ(record["arguments"], "");
   EXPECT_EQ(record["current_directory"], cwd_) << "not the work folder";
   EXPECT_EQ(record["program"], folder_ + "\\RUZE_Derurerovo_Vozi.exe");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -196,6 +198,131 @@ bool MutexExists(const char* name) {
   if (mutex == nullptr) return false;
   CloseHandle(mutex);
   return true;
+}
+
+}  // namespace wtest
+
+namespace wtest {
+
+std::vector<std::string> ListTree(const std::string& root, bool withFolders) {
+  std::vector<std::string> names;
+  std::vector<std::string> pending = {""};
+  while (!pending.empty()) {
+    const std::string relative = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (withFolders) names.push_back(relative + name + "\\");
+        pending.push_back(relative + name + "\\");
+      } else {
+        names.push_back(relative + name);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  return names;
+}
+
+std::vector<std::string> DifferencesFromPayload(const std::string& folder) {
+  std::vector<std::string> differences;
+  std::vector<unsigned char> expected, actual;
+  if (!ReadWholeFile(PayloadPath(), expected)) differences.push_back("the payload " + PayloadPath() + " is unreadable");
+  if (!ReadWholeFile(folder + "VOVore.cab", actual) || actual != expected) {
+    differences.push_back("VOVore.cab does not hold exactly the payload");
+  }
+  const std::vector<std::string> entries = ListTree(PayloadTree());
+  if (entries.empty()) differences.push_back("the payload's source tree " + PayloadTree() + " is empty");
+  for (const std::string& name : entries) {
+    if (!ReadWholeFile(PayloadTree() + name, expected)) {
+      differences.push_back(name + ": its source is unreadable");
+    } else if (!ReadWholeFile(folder + name, actual)) {
+      differences.push_back(name + " is missing");
+    } else if (actual != expected) {
+      differences.push_back(name + " differs from its source");
+    }
+  }
+  for (const std::string& name : ListTree(folder)) {
+    if (name != "VOVore.cab" && std::find(entries.begin(), entries.end(), name) == entries.end()) {
+      differences.push_back(name + " is not an entry of the payload");
+    }
+  }
+  return differences;
+}
+
+std::vector<InstallerStart> ReadInstallerStarts(const std::string& recordPath) {
+  std::vector<InstallerStart> starts;
+  std::vector<unsigned char> bytes;
+  if (!ReadWholeFile(recordPath, bytes)) return starts;
+  const std::string text(bytes.begin(), bytes.end());
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string field = line.substr(0, eq);
+    if (field == "command_line" || starts.empty()) starts.emplace_back();  // each start's block opens with it
+    starts.back()[field] = line.substr(eq + 1);
+  }
+  return starts;
+}
+
+bool WaitForInstallerStarts(const std::string& recordPath, size_t count, DWORD timeoutMs, HANDLE launcher) {
+  for (DWORD waited = 0;; waited += 50) {
+    const bool ended = launcher != nullptr && WaitForSingleObject(launcher, 0) == WAIT_OBJECT_0;
+    const std::vector<InstallerStart> starts = ReadInstallerStarts(recordPath);
+    if (starts.size() >= count && starts[count - 1].count("started_tick") != 0) return true;
+    if (ended || waited >= timeoutMs) return false;
+    Sleep(50);
+  }
+}
+
+bool OpenToEveryone(const std::string& folder, std::string& why) {
+  DWORD needed = 0;
+  GetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::vector<unsigned char> descriptor(needed);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (needed == 0 ||
+      !GetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed) ||
+      !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !present || dacl == nullptr) {
+    why = "no DACL could be read";
+    return false;
+  }
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
+    why = "no SID for Everyone";
+    return false;
+  }
+  why = "no ACE for Everyone";
+  bool open = false;
+  for (DWORD i = 0; i < dacl->AceCount && !open; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) continue;
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || !EqualSid(const_cast<DWORD*>(&ace->SidStart), everyone)) {
+      continue;
+    }
+    char text[96];
+    (void)std::snprintf(text, sizeof(text), "Everyone's ACE: flags 0x%02X, mask 0x%08lX", ace->Header.AceFlags,
+                  static_cast<unsigned long>(ace->Mask));
+    why = text;
+    const bool inherits = (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
+                          (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    const bool writes = (ace->Mask & (GENERIC_ALL | GENERIC_WRITE | FILE_ADD_FILE)) != 0;
+    open = inherits && writes;
+  }
+  FreeSid(everyone);
+  return open;
 }
 
 }  // namespace wtest

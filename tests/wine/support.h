@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,28 @@ void DeleteRunOnceValue();
 std::vector<unsigned char> StoredRegistryLayout(const std::string& ascii);
 
 bool MutexExists(const char* name);
+
+// Every file under `root` (a trailing backslash) as a name relative to it; with `withFolders`,
+// every folder too, its name ending in a backslash.
+std::vector<std::string> ListTree(const std::string& root, bool withFolders = false);
+
+// What differs between `folder` (a trailing backslash) and a whole run's result: each entry of
+// the payload's source tree that is missing or not byte-identical, each other file, and
+// VOVore.cab unless it holds exactly the payload. Empty when the folder holds the whole set.
+std::vector<std::string> DifferencesFromPayload(const std::string& folder);
+
+// The starts of the sample installer, in order, from the file it appends to (WI_SAMPLE_RECORD):
+// one map of its fields (command_line, arguments, current_directory, program, started_tick) each.
+using InstallerStart = std::map<std::string, std::string>;
+std::vector<InstallerStart> ReadInstallerStarts(const std::string& recordPath);
+// Waits until the record holds `count` complete starts (a start's block ends with started_tick);
+// gives up early once `launcher`, when given, has ended without them.
+bool WaitForInstallerStarts(const std::string& recordPath, size_t count, DWORD timeoutMs,
+                            HANDLE launcher = nullptr);
+
+// True when the folder's DACL lets Everyone (S-1-1-0) write into it, and passes that on to
+// what is made inside (object and container inherit).
+bool OpenToEveryone(const std::string& folder, std::string& why);
 
 // The launcher's fixed names, written out here on purpose rather than taken from the
 // product's constants: a typo on either side then shows as a failing test.
