@@ -1,15 +1,36 @@
 #!/usr/bin/python3
-"""Inspects the product image: format, subsystem, resources, imports.
+"""Inspects the product image: format, subsystem, resources, imports, the runtime's text.
 
-usage: inspect_release.py IMAGE PAYLOAD WINE_DLL_DIR OBJECT_LIB...
+usage: inspect_release.py IMAGE PAYLOAD WINE_DLL_DIR SECURITY_MD OBJECT_LIB...
+
+The DLLs the image may import, and must import, are the ones SECURITY.md lists in its table
+of imported DLLs; the document and the image cannot drift apart.
 """
 import os
+import re
 import subprocess
 import sys
 
 import pefile
 
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "setupapi.dll", "msvcrt.dll", "user32.dll"}
+# The launcher's own advapi32 calls, and the only ones the image may import (the static
+# runtime calls none): the RunOnce writer's (registry_api.cpp) and the access grant's
+# (security_api.cpp). SetSecurityDescriptorControl and AddAccessAllowedAceEx are resolved
+# by name at run time and so are not imported.
+ADVAPI32_IMPORTS = {
+    "RegCreateKeyExA", "RegSetValueExA", "RegCloseKey",
+    "AllocateAndInitializeSid", "FreeSid", "GetFileSecurityA", "SetFileSecurityA", "InitializeSecurityDescriptor",
+    "GetSecurityDescriptorDacl", "SetSecurityDescriptorDacl", "GetSecurityDescriptorControl", "GetAclInformation",
+    "GetLengthSid", "InitializeAcl", "GetAce", "AddAce", "EqualSid",
+}
+# Libraries that come in at run time, never imported (the cabinet service and the shell, which
+# the launcher loads, and the window manager, which the shell brings): their exports count for
+# the check that the launcher's own code calls no wide variant.
+LOADED_AT_RUN_TIME = {"shell32.dll", "setupapi.dll", "user32.dll"}
+# What the runtime's default terminate handler prints; the launcher replaces that handler
+# with a quiet one, so none of it may be in the image.
+VERBOSE_TERMINATE_TEXTS = [b"terminate called after throwing", b"terminate called recursively",
+                           b"terminate called without an active exception", b"  what():  "]
 RT_ICON_GROUP = 14
 RT_MANIFEST = 24
 PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG = 5428, 137, 1041
@@ -47,8 +68,30 @@ def exports_of(dll_dir, dll):
     return {e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols if e.name}
 
 
+def documented_imports(security_md):
+    """The DLL names of the first column of SECURITY.md's table headed "imported DLL"."""
+    names = []
+    in_table = False
+    with open(security_md, encoding="utf-8") as f:
+        for line in f:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.strip().startswith("|") else None
+            if cells is None:
+                if in_table:
+                    break
+                continue
+            if not in_table:
+                in_table = cells[0].lower() == "imported dll"
+                continue
+            if not re.fullmatch(r"-+", cells[0]):
+                names.append(cells[0].strip("`").lower())
+    return names
+
+
 def main():
-    image, payload_path, dll_dir, libs = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+    image, payload_path, dll_dir, security_md, libs = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
+    documented = set(documented_imports(security_md))
+    check("kernel32.dll" in documented and all(re.fullmatch(r"[a-z0-9_]+\.dll", d) for d in documented),
+          "%s lists the imported DLLs: %s" % (os.path.basename(security_md), ", ".join(sorted(documented)) or "none"))
     pe = pefile.PE(image)
     check(pe.FILE_HEADER.Machine == 0x14C, "machine is i386")
     check(pe.OPTIONAL_HEADER.Magic == 0x10B, "PE32 (32-bit) optional header")
@@ -73,8 +116,13 @@ def main():
     for imp in pe.DIRECTORY_ENTRY_IMPORT:
         dlls[imp.dll.decode().lower()] = [i.name.decode() for i in imp.imports if i.name]
     print("imports: " + ", ".join(sorted(dlls)))
-    check(set(dlls) <= SYSTEM_DLLS, "imports come from system DLLs only")
+    extra, missing = sorted(set(dlls) - documented), sorted(documented - set(dlls))
+    check(not extra and not missing, "imports exactly the DLLs SECURITY.md lists (not listed: %s; not imported: %s)" % (
+        ", ".join(extra) or "none", ", ".join(missing) or "none"))
     check(not any(d.startswith(("libgcc", "libstdc++", "libwinpthread")) for d in dlls), "no runtime DLLs")
+    advapi = set(dlls.get("advapi32.dll", []))
+    check(advapi == ADVAPI32_IMPORTS, "imports the pinned advapi32 functions only (new: %s; gone: %s)" % (
+        ", ".join(sorted(advapi - ADVAPI32_IMPORTS)) or "none", ", ".join(sorted(ADVAPI32_IMPORTS - advapi)) or "none"))
     wide = []
     for dll, names in dlls.items():
         exports = exports_of(dll_dir, dll)
@@ -85,7 +133,7 @@ def main():
     own_wide = []
     platform_calls = set()
     all_exports = set()
-    for dll in SYSTEM_DLLS:
+    for dll in documented | LOADED_AT_RUN_TIME:
         all_exports |= exports_of(dll_dir, dll)
     for lib in libs:
         out = subprocess.run(["i686-w64-mingw32-nm", "-u", lib], capture_output=True, text=True, check=True).stdout
@@ -101,6 +149,14 @@ def main():
                 own_wide.append("%s:%s" % (os.path.basename(lib), name))
     check("CreateMutexA" in platform_calls, "found the launcher's platform calls (%d)" % len(platform_calls))
     check(not own_wide, "the launcher's own code calls no wide variant (%s)" % (own_wide or "none"))
+    not_own = sorted(advapi - platform_calls)
+    check(not not_own, "every advapi32 import is a call of the launcher's own code (others: %s)" % (
+        ", ".join(not_own) or "none"))
+
+    with open(image, "rb") as f:
+        raw = f.read()
+    verbose = [t.decode() for t in VERBOSE_TERMINATE_TEXTS if t in raw]
+    check(not verbose, "none of the runtime's verbose terminate-handler text (found: %s)" % (verbose or "none"))
 
     print("image size: %d bytes" % os.path.getsize(image))
     if failures:
