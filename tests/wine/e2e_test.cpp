@@ -87,13 +87,14 @@ TEST_F(LauncherRunTest, DoesTheWholeRunAlikeWithAndWithoutArguments) {
     EXPECT_TRUE(wtest::OpenToEveryone(folder, why)) << why;
 
     // One start of the entry program in the folder, with an empty argument string, in the
-    // launcher's own current directory.
+    // launcher's own current directory, shown normally.
     const std::vector<wtest::InstallerStart> starts = wtest::ReadInstallerStarts(record);
     EXPECT_EQ(starts.size(), 1u);
     for (wtest::InstallerStart started : starts) {
       EXPECT_EQ(started["arguments"], "") << started["command_line"];
       EXPECT_EQ(started["program"], folder + "\\RUZE_Derurerovo_Vozi.exe");
       EXPECT_EQ(started["current_directory"], cwd);
+      EXPECT_EQ(started["show"], "1") << "shown normally (SW_SHOWNORMAL)";
     }
 
     // Nothing anywhere else: the temp directory holds the work folder alone, and neither the

@@ -3,11 +3,12 @@
 wine64) in the real platform, one row per situation a user's machine can put it in. Every
 row expects exit code 0 and states the whole outcome: how often the installer started (and,
 when it did, that it was the entry program of the work folder, whole, with an empty argument
-string, in the launcher's current directory), VOVore.cab's size and bytes, which entries lie
-on disk and which of them are whole, the RunOnce value, the folder opened to every user, and
-that nothing changed outside the work folder. What Wine's cabinet service decides (it reports
-success although a full disk cut entries short; nobody verifies a block whose checksum is
-zero) is pinned as measured and named in the row, apart from the launcher's own side.
+string, in the launcher's current directory, shown normally), VOVore.cab's size and bytes,
+which entries lie on disk and which of them are whole, the RunOnce value, the folder opened
+to every user, and that nothing changed outside the work folder. What Wine's cabinet service
+decides (it reports success although a full disk cut entries short; nobody verifies a block
+whose checksum is zero) is pinned as measured and named in the row, apart from the
+launcher's own side.
 
 The launcher is started from the Unix side, as the prefix starts any program, with its temp
 directory set where users set it (HKCU\\Environment) and its current directory a folder of
@@ -241,6 +242,7 @@ def judge(r, code, starts, cabinet=PAYLOAD, cab="whole", registered=True, grante
         r.check(record.get("arguments") == "", "the installer got the arguments [%s]" % record.get("arguments"))
         r.check(record.get("current_directory") == win(r.cwd),
                 "the installer started in %s, not the launcher's current directory" % record.get("current_directory"))
+        r.check(record.get("show") == "1", "the installer was started with show state %s, not 1" % record.get("show"))
         entry = os.path.join(r.folder, ENTRY)
         r.check(os.path.isfile(entry) and filecmp.cmp(entry, os.path.join(source_tree, ENTRY), shallow=False),
                 "the entry program that was started is not whole")
