@@ -436,11 +436,13 @@ def _(r):
 def _(r):
     with open(r.folder, "w") as f:
         f.write("not a folder")
+    mode = os.stat(r.folder).st_mode & 0o777
     code, _ = r.run()
     started = judge(r, code, 0, cab=None, granted=False)
     r.check(os.path.isfile(r.folder) and read(r.folder) == b"not a folder", "the file was changed")
-    r.notes.append("the file's mode afterwards: %s" % oct(os.stat(r.folder).st_mode & 0o777))
-    return code, started, "the file is left as it was; the RunOnce value is registered"
+    r.check(os.stat(r.folder).st_mode & 0o777 == mode, "the file was opened to everyone: mode %s, was %s" % (
+        oct(os.stat(r.folder).st_mode & 0o777), oct(mode)))
+    return code, started, "the file is left as it was, its mode too; the RunOnce value is registered"
 
 
 @row("a folder named like the entry program")

@@ -51,6 +51,12 @@ BOOL WINAPI FakeCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
   return ok;
 }
 DWORD WINAPI FakeLastError() { return g_lastError; }
+std::string g_attributesAsked;
+DWORD WINAPI FakeFileAttributes(LPCSTR path) {
+  g_calls.push_back("GetFileAttributesA");
+  g_attributesAsked = path;
+  return RealLauncherApi().GetFileAttributesA(path);
+}
 LONG WINAPI FakeRegCreate(HKEY root, LPCSTR sub, DWORD r, LPSTR c, DWORD o, REGSAM a, LPSECURITY_ATTRIBUTES s,
                           PHKEY k, LPDWORD d) {
   g_calls.push_back("RegCreateKeyExA");
@@ -78,6 +84,7 @@ class PrepareWorkFolderTest : public ::testing::Test {
     g_launcherApi.GetModuleFileNameA = &FakeModuleFileName;
     g_launcherApi.CreateDirectoryA = &FakeCreateDirectory;
     g_launcherApi.GetLastError = &FakeLastError;
+    g_launcherApi.GetFileAttributesA = &FakeFileAttributes;
     g_registryApi.RegCreateKeyExA = &FakeRegCreate;
     g_securityApi.GetSystemDirectoryA = &FakeSystemDirectory;
   }
@@ -105,10 +112,12 @@ TEST_F(PrepareWorkFolderTest, RegistersTheCleanupBeforeMakingTheFolder) {
   ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
   EXPECT_EQ(data, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + Folder() + "\""));
 
-  // Again over the existing folder: it is used as it is.
+  // Again over the existing folder: it is used as it is, once it is known to be a folder.
   g_calls.clear();
   ASSERT_TRUE(PrepareWorkFolder(OsKind::Win9x, folder));
-  EXPECT_EQ(g_calls.back(), "grant");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
+                                                "CreateDirectoryA", "GetFileAttributesA", "grant"}));
+  EXPECT_EQ(g_attributesAsked, Folder());
   ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
   EXPECT_EQ(data, wtest::StoredRegistryLayout("command /C deltree /Y \"" + Folder() + "\""));
 }
@@ -148,6 +157,20 @@ TEST_F(PrepareWorkFolderTest, EachFailureEndsTheRunAtItsStep) {
     // Nothing landed in the current directory either.
     EXPECT_FALSE(wtest::PathExists(wtest::kGuid));
   }
+}
+
+TEST_F(PrepareWorkFolderTest, APlainFileUnderTheFoldersNameIsNeitherUsedNorOpenedToEveryone) {
+  ASSERT_TRUE(wtest::WriteWholeFile(Folder(), "a file of the user's"));
+  CStringA folder;
+  EXPECT_FALSE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
+                                                "CreateDirectoryA", "GetFileAttributesA"}))
+      << "no grant on what is not the work folder";
+  EXPECT_TRUE(ValueRegistered()) << "the value was written before";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(wtest::ReadWholeFile(Folder(), bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "a file of the user's");
+  wtest::DeleteTree(Folder());
 }
 
 TEST_F(PrepareWorkFolderTest, AFailingGrantDoesNotStopTheRun) {
