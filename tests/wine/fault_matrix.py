@@ -27,10 +27,9 @@ import subprocess
 import sys
 import time
 
-WINE = os.environ["WI_WINE"]
-GUID = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}"
-ENTRY = "RUZE_Derurerovo_Vozi.exe"
-RUNONCE = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+import wine_runs
+from wine_runs import ENTRY, GUID, WINE
+
 build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
 tree = payload + ".tree"
 env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -45,24 +44,21 @@ def win(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def wine(*args, **kw):
-    return subprocess.run([WINE] + list(args), env=kw.pop("env", env), stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, **kw)
+def wine(*args):
+    return wine_runs.wine(env, *args)
 
 
 def set_temp(path):
-    for var in ("TEMP", "TMP"):
-        wine("reg", "add", "HKCU\\Environment", "/v", var, "/t", "REG_SZ", "/d", win(path), "/f")
+    wine_runs.set_temp(env, win(path))
 
 
 def restore_temp():
-    for var in ("TEMP", "TMP"):
-        wine("reg", "add", "HKCU\\Environment", "/v", var, "/t", "REG_EXPAND_SZ", "/d", "%USERPROFILE%\\Temp", "/f")
+    wine_runs.restore_temp(env)
 
 
 def runonce():
-    out = subprocess.run([WINE, "reg", "query", RUNONCE, "/v", "ZORIZavezUvoDuvare"], env=env,
-                         capture_output=True, text=True, errors="replace").stdout
+    """The RunOnce value's text as the prefix's reg tool shows it, or None."""
+    out = wine_runs.query_runonce(env, os.path.join(scratch, "runonce-query.txt"))
     return out.replace("\r", "").split("REG_SZ")[-1].strip() if "REG_SZ" in out else None
 
 
@@ -310,8 +306,7 @@ def row(name):
         base = os.path.join(scratch, "fm-%02d" % (len(results) + 1))
         shutil.rmtree(base, ignore_errors=True)
         r = Row(name, base)
-        subprocess.run([WINE, "reg", "delete", RUNONCE, "/v", "ZORIZavezUvoDuvare", "/f"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wine_runs.delete_runonce(env)
         set_temp(r.temp)
         try:
             code, started, disk = fn(r)
