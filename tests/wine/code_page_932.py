@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""The launcher on a Japanese system: ANSI code page 932 (Shift-JIS), where the trail byte of a
+double-byte character can be 0x5C, the backslash. Wine takes its code page from the Unix
+locale, so the programs run with a private ja_JP.UTF-8 locale, made once into BUILD_DIR/locale
+and named through LOCPATH and LC_ALL; a probe started the same way must report GetACP() 932
+before anything else is judged.
+
+The temp directory (set in HKCU\\Environment, as users set it) and the current directory have
+names made of such characters (表 95 5C, ソ 83 5C, 能 94 5C, 十 8F 5C) and a space. Two runs:
+
+  - the launcher under test around its payload: the work folder under the Japanese temp path,
+    the RunOnce value read back as Unicode (and its raw UTF-16: the 2L+2 bytes converted
+    from code page 932), the folder opened to Everyone, VOVore.cab and every entry byte for
+    byte, the installer started once from the launcher's current directory with no arguments;
+  - twin_trailbyte, whose payload stores "Newdir\\表饅\\a.ini" (0x5C trail bytes) where
+    neither folder exists yet: the callback must make both and the entry must land whole.
+
+Every run must end with exit code 0 and create nothing outside its work folder.
+
+usage: code_page_932.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
+       (WINEPREFIX and WI_WINE, the tree's Wine, set by the test runner)
+"""
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from wine_runs import ENTRY, GUID, WINE, delete_runonce, listing, restore_temp, set_temp, wine
+
+REG_SZ = 1
+# What the grant gives Everyone, as the platform reports it: GENERIC_ALL as stored, or the file
+# rights it maps to (without WRITE_DAC and WRITE_OWNER, which a Unix file system cannot grant).
+# A folder that was never opened has read and execute rights only (0x1200A9).
+GENERIC_ALL = 0x10000000
+FILE_ALL_BUT_OWNER = 0x1301FF
+ROOM = 170  # the longest ExtractionRoot, in bytes, with which every entry of the sample fits
+build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
+probe_exe = os.path.join(build, "tests", "wine", "code_page_probe.exe")
+
+# On the prefix's drive C:, so that the paths stay short wherever the build tree is.
+drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+base = os.path.join(drive_c, "cp932")
+temp = os.path.join(base, "表ソ能十 一時")      # 一時: temporary
+cwd = os.path.join(base, "作業 ソ十表能")        # 作業: work
+record = os.path.join(base, "installer-record.txt")
+folder = os.path.join(temp, GUID)
+
+# The runs: (what, program, the cabinet it carries, that cabinet's source tree, stored names
+# that the cabinet holds under another name than the tree).
+CASES = (
+    ("the launcher under test", launcher, payload, payload + ".tree", {}),
+    ("twin_trailbyte", os.path.join(build, "twin_trailbyte.exe"), os.path.join(build, "payload", "bad-trailbyte.cab"),
+     os.path.join(build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"}),
+)
+
+
+def japanese_locale():
+    """The folder to name in LOCPATH, holding ja_JP.UTF-8; made on the first run."""
+    root = os.path.join(build, "locale")
+    if not os.path.isfile(os.path.join(root, "ja_JP.UTF-8", "LC_CTYPE")):
+        os.makedirs(root, exist_ok=True)
+        work = tempfile.mkdtemp(dir=root)
+        made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(work, "ja_JP.UTF-8")],
+                              capture_output=True, text=True)
+        if made.returncode != 0 or not os.path.isfile(os.path.join(work, "ja_JP.UTF-8", "LC_CTYPE")):
+            shutil.rmtree(work, ignore_errors=True)
+            sys.exit("FAILED: localedef could not make ja_JP.UTF-8 (the locales package provides its source; "
+                     "scripts/bootstrap.sh installs it): %s" % made.stderr.strip())
+        os.replace(os.path.join(work, "ja_JP.UTF-8"), os.path.join(root, "ja_JP.UTF-8"))
+        os.rmdir(work)
+    return root
+
+
+plain_env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH", "WI_SAMPLE_RECORD"):
+    plain_env.pop(name, None)
+env = dict(plain_env, LOCPATH=japanese_locale(), LC_ALL="ja_JP.UTF-8")
+
+
+def win(path):
+    inside = os.path.relpath(path, drive_c)
+    return ("C:\\" + inside if not inside.startswith("..") else "Z:" + path).replace("/", "\\")
+
+
+def probe(*args, in_env=None):
+    with tempfile.TemporaryFile() as out:
+        wine(in_env or env, probe_exe, *args, stdout=out)
+        out.seek(0)
+        return out.read().decode("ascii", "replace").strip()
+
+
+def outside_the_work_folder():
+    """Every path on the prefix's drive C: and under the scratch root, but the work folder's
+    contents and the installer's record."""
+    paths = set()
+    for root in (drive_c, scratch):
+        for at, dirs, files in os.walk(root):
+            if os.path.abspath(at) == folder:
+                dirs[:] = []
+                continue
+            paths.update(os.path.join(at, n) for n in dirs + files)
+    paths.discard(record)
+    paths.discard(folder)
+    return paths
+
+
+def read_record():
+    """The installer's starts, each a dict of its fields (read in code page 932, the installer's too)."""
+    if not os.path.exists(record):
+        return []
+    starts = []
+    with open(record, "rb") as f:
+        for line in f.read().decode("cp932", "replace").splitlines():
+            key, _, value = line.partition("=")
+            if key == "command_line":
+                starts.append({})
+            if starts:
+                starts[-1][key] = value
+    return starts
+
+
+results = []
+
+
+def check(case, what, ok, detail=""):
+    results.append(ok)
+    print("%s: %s: %s%s" % ("ok" if ok else "FAILED", case, what, "" if ok or not detail else " (%s)" % detail))
+
+
+def run_case(what, program, cabinet, tree, renamed):
+    shutil.rmtree(temp, ignore_errors=True)
+    os.makedirs(temp)
+    if os.path.exists(record):
+        os.remove(record)
+    delete_runonce(env)
+    before = outside_the_work_folder()
+
+    run_env = dict(env, WI_SAMPLE_RECORD=win(record))
+    try:
+        code = subprocess.run([WINE, program], cwd=cwd, env=run_env, timeout=120, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode
+    except subprocess.TimeoutExpired:
+        code = "hang"
+    check(what, "exit code 0", code == 0, "exit code %s" % code)
+    check(what, "the work folder is under the Japanese temp path", os.path.isdir(folder), folder)
+
+    command = 'cmd /Q /C rd /S /Q "%s"' % win(folder)
+    stored = probe("runonce")
+    data = bytes.fromhex(stored.partition("data=")[2]) if stored.startswith("type=") else b""
+    as_unicode = data.decode("utf-16-le", "replace").split("\0")[0]
+    check(what, "RunOnce, read as Unicode, is the rd command with the Japanese path", as_unicode == command,
+          "%r, expected %r" % (as_unicode, command))
+    narrow = command.encode("cp932")
+    layout = (narrow + b"\0" * (len(narrow) + 2)).decode("cp932").encode("utf-16-le")
+    same = next((i for i, (a, b) in enumerate(zip(data, layout)) if a != b), min(len(data), len(layout)))
+    check(what, "RunOnce holds REG_SZ: the 2L+2 bytes converted from code page 932",
+          stored == "type=%d data=%s" % (REG_SZ, layout.hex()),
+          "%s: %d bytes, expected type=%d: %d bytes; the same up to byte %d" % (
+              stored.partition(" ")[0], len(data), REG_SZ, len(layout), same))
+    everyone = probe("everyone", win(folder))
+    rights = int(everyone.partition("everyone=")[2] or "0", 16)
+    check(what, "the work folder is opened to Everyone, with write and delete rights",
+          bool(rights & GENERIC_ALL) or rights & FILE_ALL_BUT_OWNER == FILE_ALL_BUT_OWNER, everyone)
+
+    check(what, "VOVore.cab is the payload, byte for byte", os.path.isfile(os.path.join(folder, "VOVore.cab")) and
+          filecmp.cmp(os.path.join(folder, "VOVore.cab"), cabinet, shallow=False))
+    for stored_as in renamed.values():
+        missing = [d for d in (os.path.dirname(os.path.dirname(stored_as)), os.path.dirname(stored_as))
+                   if not os.path.isdir(os.path.join(folder, d))]
+        check(what, "the folders of %s are made" % stored_as, not missing, "missing: %s" % missing)
+    expected = {renamed.get(e, e): e for e in listing(tree)}
+    differ = [e for e, source in sorted(expected.items()) if not os.path.isfile(os.path.join(folder, e)) or
+              not filecmp.cmp(os.path.join(tree, source), os.path.join(folder, e), shallow=False)]
+    check(what, "all %d entries unpacked, byte for byte" % len(expected), not differ,
+          "%d missing or different: %s" % (len(differ), ", ".join(differ[:5])))
+    extra = sorted(set(listing(folder)) - set(expected) - {"VOVore.cab"}) if os.path.isdir(folder) else []
+    check(what, "nothing else in the work folder", not extra, ", ".join(extra[:5]))
+
+    starts = read_record()
+    check(what, "the installer started once", len(starts) == 1, "%d starts" % len(starts))
+    first = starts[0] if starts else {}
+    check(what, "with an empty argument string", first.get("arguments") == "", repr(first.get("arguments")))
+    check(what, "in the launcher's current directory", first.get("current_directory") == win(cwd),
+          "%r, expected %r" % (first.get("current_directory"), win(cwd)))
+    check(what, "as the entry program of the work folder", first.get("program") == win(folder) + "\\" + ENTRY,
+          repr(first.get("program")))
+
+    created = sorted(outside_the_work_folder() - before)
+    check(what, "nothing created outside the work folder", not created, ", ".join(created[:5]))
+
+
+def main():
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(cwd)
+    # The proof that the runs below are under code page 932: a program started exactly as the
+    # launcher is (its Wine, its prefix, its environment) reports it; the same program without
+    # the locale, for contrast.
+    code_pages = probe("acp")
+    print("with LOCPATH=%s LC_ALL=ja_JP.UTF-8: %s; without: %s" % (env["LOCPATH"], code_pages,
+                                                                   probe("acp", in_env=plain_env)))
+    check("the probe", "GetACP() is 932", code_pages.startswith("acp=932 "), code_pages)
+    if not results[-1]:
+        return 1
+    root = (win(folder) + "\\").encode("cp932")
+    check("the setting", "the ExtractionRoot fits in %d bytes" % ROOM, len(root) <= ROOM, "%d bytes" % len(root))
+    set_temp(env, win(temp))
+    try:
+        for case in CASES:
+            run_case(*case)
+    finally:
+        restore_temp(env)
+    failed = results.count(False)
+    print()
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
