@@ -23,13 +23,13 @@ import subprocess
 import sys
 import time
 
-WINE = os.environ["WI_WINE"]
+import wine_runs
+from wine_runs import GUID, RUNONCE, WINE, win
+from wine_runs import RUNONCE_VALUE as VALUE
+
 WINESERVER = "/usr/lib/wine/wineserver"
-GUID = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}"
 MUTEX = "Global\\ZORVA_WEB_Installer" + GUID
 PLAIN_MUTEX = "ZORVA_WEB_Installer" + GUID
-RUNONCE = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
-VALUE = "ZORIZavezUvoDuvare"
 SYSTEM_ADVAPI = "C:\\windows\\system32\\advapi32.dll"
 build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
 tree = payload + ".tree"
@@ -66,13 +66,8 @@ def check(ok, what):
         failures.append(what)
 
 
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def wine(*args, **kw):
-    return subprocess.run([WINE] + list(args), env=kw.pop("env", env), stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, **kw)
+def wine(*args):
+    return wine_runs.wine(env, *args)
 
 
 def image_range(path):
@@ -183,8 +178,7 @@ def main():
 
     # A clean slate: no RunOnce key at all, so that the launcher must create it.
     wine("reg", "delete", RUNONCE, "/f")
-    for var in ("TEMP", "TMP"):
-        wine("reg", "add", "HKCU\\Environment", "/v", var, "/t", "REG_SZ", "/d", win(temp), "/f")
+    wine_runs.set_temp(env, win(temp))
     relayed = ";".join("%s.%s" % (dll, fn) for dll, fns in TRACED.items() for fn in fns.split())
     relayed += ";" + ";".join("kernelbase.%s" % fn for fn in TRACED["kernel32"].split())
     wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d", relayed, "/f")
@@ -203,8 +197,7 @@ def main():
         plain = subprocess.run(probe + [PLAIN_MUTEX, "--probe"], env=env).returncode
         still_running = run.poll() is None
         code = run.wait(timeout=120)
-    for var in ("TEMP", "TMP"):
-        wine("reg", "add", "HKCU\\Environment", "/v", var, "/t", "REG_EXPAND_SZ", "/d", "%USERPROFILE%\\Temp", "/f")
+    wine_runs.restore_temp(env)
     wine("reg", "delete", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/f")
     after_owned = subprocess.run(probe + [MUTEX, "--probe"], env=env).returncode
 
@@ -241,8 +234,7 @@ def main():
     saved = saved_runonce(prefix)
     check(saved.get(VALUE) == '"%s%s"' % (escaped, "\\0" * (len(command) + 1)),
           "user.reg holds the RunOnce value: the command and L + 2 zero characters (%s)" % (saved.get(VALUE, "none")[:60]))
-    query = subprocess.run([WINE, "reg", "query", RUNONCE, "/v", VALUE], env=env, capture_output=True, text=True,
-                           errors="replace").stdout
+    query = wine_runs.query_runonce(env, os.path.join(base, "query.txt"))
     check(command in query, "a new server reads the value back")
 
     # --- the launcher's own platform calls --------------------------------------------------

@@ -28,7 +28,7 @@ import sys
 import time
 
 import wine_runs
-from wine_runs import ENTRY, GUID, WINE
+from wine_runs import ENTRY, GUID, WINE, win
 
 build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
 tree = payload + ".tree"
@@ -38,10 +38,6 @@ for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH"):
 # Folders that Wine makes get 0777 less this mask, and a folder opened to Everyone gets 0777:
 # the mask keeps the two apart.
 os.umask(0o022)
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def wine(*args):

@@ -11,6 +11,11 @@ RUNONCE = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 RUNONCE_VALUE = "ZORIZavezUvoDuvare"
 
 
+def win(path):
+    """A Unix path as the prefix's programs see it, through drive Z:."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def wine(env, *args, stdout=subprocess.DEVNULL):
     """Runs a program of the prefix; the completed process. Never a pipe for its output: the
     prefix's background programs inherit it and keep it open while the server lives, so that
