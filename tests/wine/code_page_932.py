@@ -27,7 +27,7 @@ import subprocess
 import sys
 import tempfile
 
-from wine_runs import ENTRY, GUID, WINE, delete_runonce, listing, restore_temp, set_temp, wine
+from wine_runs import ENTRY, GUID, WINE, delete_runonce, installer_starts, listing, restore_temp, set_temp, wine
 
 REG_SZ = 1
 # What the grant gives Everyone, as the platform reports it: GENERIC_ALL as stored, or the file
@@ -108,17 +108,7 @@ def outside_the_work_folder():
 
 def read_record():
     """The installer's starts, each a dict of its fields (read in code page 932, the installer's too)."""
-    if not os.path.exists(record):
-        return []
-    starts = []
-    with open(record, "rb") as f:
-        for line in f.read().decode("cp932", "replace").splitlines():
-            key, _, value = line.partition("=")
-            if key == "command_line":
-                starts.append({})
-            if starts:
-                starts[-1][key] = value
-    return starts
+    return installer_starts(record, "cp932")
 
 
 results = []

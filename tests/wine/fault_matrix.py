@@ -160,17 +160,7 @@ class Row:
 
     def starts(self):
         """The sample installer's record: one dict of fields per start."""
-        if not os.path.exists(self.record):
-            return []
-        starts = []
-        with open(self.record, errors="replace") as f:
-            for line in f.read().splitlines():
-                field, _, value = line.partition("=")
-                if field == "command_line":
-                    starts.append({})
-                if starts:
-                    starts[-1][field] = value
-        return starts
+        return wine_runs.installer_starts(self.record)
 
     def outside(self):
         return snapshot([self.base] + prefix_temp_dirs(), {self.folder, self.record})

@@ -52,3 +52,18 @@ def listing(folder):
         dirs.sort()
         out += sorted(os.path.relpath(os.path.join(root, f), folder) for f in files)
     return out
+
+
+def installer_starts(record, encoding="latin-1"):
+    """The sample installer's record at `record`: one dict of its fields per start."""
+    if not os.path.exists(record):
+        return []
+    starts = []
+    with open(record, "rb") as f:
+        for line in f.read().decode(encoding, "replace").splitlines():
+            field, _, value = line.partition("=")
+            if field == "command_line":
+                starts.append({})
+            if starts:
+                starts[-1][field] = value
+    return starts
