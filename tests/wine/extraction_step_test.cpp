@@ -3,6 +3,7 @@
 // the extraction step ends the run.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,20 @@ TEST_F(ExtractionStepTest, EveryFailureEndsTheRunWithWhatWasMadeLeftInPlace) {
     EXPECT_EQ(g_grants, c.grants);
     EXPECT_EQ(g_launches, 0);
   }
+}
+
+TEST(CabinetCallbackShell, AnswersEveryOtherNotificationWithZeroAndTouchesNothing) {
+  ScopedLauncherApi restore;
+  ExtractionRoot = "C:\\W\\";
+  ExtractionAbandoned = false;
+  FILE_IN_CABINET_INFO_A info = {};
+  info.NameInCabinet = "a.txt";
+  for (const UINT notification : {0x10u, 0x12u, 0x13u, 0x14u, 0x0u}) {
+    std::memset(info.FullTargetName, 'x', sizeof(info.FullTargetName));
+    EXPECT_EQ(CabinetCallback(nullptr, notification, reinterpret_cast<UINT_PTR>(&info), 0), 0u) << notification;
+    EXPECT_EQ(std::string(info.FullTargetName, sizeof(info.FullTargetName)), std::string(260, 'x')) << notification;
+  }
+  ExtractionRoot.Empty();
 }
 
 TEST(DoubleByteCodePages, TheLeadByteTableMatchesThePlatform) {

@@ -62,7 +62,21 @@ BOOL WINAPI FailingClose(HANDLE h) {
   return FALSE;
 }
 BOOL WINAPI DeadVolume(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR, DWORD) { return FALSE; }
-DWORD WINAPI TooLongFullPath(LPCSTR, DWORD, LPSTR, LPSTR*) { return MAX_PATH; }
+// A full path of exactly MAX_PATH characters, on a volume that answers: only the bound on the
+// full path's length refuses it.
+DWORD WINAPI TooLongFullPath(LPCSTR, DWORD size, LPSTR buffer, LPSTR*) {
+  const std::string full = "C:\\" + std::string(MAX_PATH - 3, 'f');
+  lstrcpynA(buffer, full.c_str(), static_cast<int>(size));
+  return MAX_PATH;
+}
+
+// A path of `length` characters made long by ".\" segments, whose full path is short.
+std::string ShortOnceResolved(const std::string& dir, std::size_t length) {
+  std::string path = dir;
+  const std::string name = (length - dir.size()) % 2 == 1 ? "out.bin" : "outx.bin";
+  while (path.size() + name.size() < length) path += ".\\";
+  return path + name;
+}
 
 class CFileTest : public ::testing::Test {
  protected:
@@ -107,6 +121,7 @@ TEST_F(CFileTest, OpenRefusesWithoutRaising) {
   const Case cases[] = {
       {"a path of 260 characters", dir_ + std::string(260 - dir_.size(), 'a'), false, false},
       {"a path of 300 characters", dir_ + std::string(300, 'b'), false, false},
+      {"a path of 260 characters that resolves to a short one", ShortOnceResolved(dir_, 260), false, false},
       {"a folder that does not exist", dir_ + "missing\\out.bin", false, false},
       {"a volume that does not answer", dir_ + "out.bin", true, false},
       {"a full path of MAX_PATH characters", dir_ + "out.bin", false, true},

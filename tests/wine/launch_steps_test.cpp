@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "installer_launch.h"
 #include "launcher_api.h"
@@ -26,6 +27,11 @@ BOOL WINAPI FakeShellExecute(SHELLEXECUTEINFOA* info) {
   info->hProcess = g_process;
   return g_result;
 }
+std::vector<HANDLE> g_closed;
+BOOL WINAPI RecordingClose(HANDLE handle) {
+  g_closed.push_back(handle);
+  return RealLauncherApi().CloseHandle(handle);
+}
 DWORD WINAPI RecordingWait(HANDLE handle, DWORD timeout) {
   ++g_waits;
   g_waitedOn = handle;
@@ -42,6 +48,8 @@ class LaunchTest : public ::testing::Test {
     g_waits = 0;
     g_launcherApi.ShellExecuteExA = &FakeShellExecute;
     g_launcherApi.WaitForSingleObject = &RecordingWait;
+    g_launcherApi.CloseHandle = &RecordingClose;
+    g_closed.clear();
   }
   ScopedLauncherApi restore_;
 };
@@ -92,6 +100,8 @@ TEST_F(LaunchTest, WaitsWithoutLimitOnlyForAStartedLaunch) {
     if (c.waits) {
       EXPECT_EQ(g_waitedOn, g_process);
       EXPECT_EQ(g_timeout, INFINITE);
+      EXPECT_EQ(g_closed, std::vector<HANDLE>{g_process}) << "the process handle is closed after the wait";
+      g_closed.clear();
     } else {
       CloseHandle(g_process);
     }

@@ -49,6 +49,10 @@ DWORD WINAPI FakeGetLastError() {
   g_calls.push_back("GetLastError");
   return g_errorAfterMutex;
 }
+DWORD WINAPI FakeTempPath(DWORD, LPSTR) {
+  g_calls.push_back("GetTempPathA");  // the guard let the run go on
+  return 0;
+}
 BOOL WINAPI FakeCloseHandle(HANDLE h) {
   g_calls.push_back("CloseHandle");
   g_closed.push_back(h);
@@ -71,6 +75,7 @@ class GuardTest : public ::testing::Test {
     g_launcherApi.CreateMutexA = &FakeCreateMutex;
     g_launcherApi.GetLastError = &FakeGetLastError;
     g_launcherApi.CloseHandle = &FakeCloseHandle;
+    g_launcherApi.GetTempPathA = &FakeTempPath;
   }
   ScopedLauncherApi restore_;
 };
@@ -114,11 +119,17 @@ TEST_F(GuardTest, StartUpEndsWhenTheMutexExistsAndExitClosesOurHandle) {
 }
 
 TEST_F(GuardTest, StartUpEndsWithoutAHandleAndExitClosesNothing) {
-  g_mutexHandle = nullptr;
-  g_errorAfterMutex = ERROR_ACCESS_DENIED;
   CWebInstallerApp app;
-  EXPECT_FALSE(app.InitInstance());
-  EXPECT_EQ(app.m_hMutex, nullptr);
+  for (const DWORD error : {static_cast<DWORD>(ERROR_ACCESS_DENIED), static_cast<DWORD>(ERROR_SUCCESS)}) {
+    SCOPED_TRACE(error);
+    g_mutexHandle = nullptr;
+    g_errorAfterMutex = error;  // whatever the error code says, no handle ends the run
+    g_calls.clear();
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"SetDefaultDllDirectories", "GetVersionExA", "CreateMutexA",
+                                                  "GetLastError"}));
+    EXPECT_EQ(app.m_hMutex, nullptr);
+  }
   EXPECT_EQ(app.ExitInstance(), 0);
   EXPECT_TRUE(g_closed.empty());
 }
