@@ -443,10 +443,6 @@ FAULTS = [
           F + "cfile.cpp",
           "std::strlen(fileName) >= MAX_PATH", "std::strlen(fileName) > MAX_PATH",
           [CFILE]),
-    Fault("file-full-path-bound", "a full path of exactly MAX_PATH characters is accepted",
-          F + "cfile.cpp",
-          "fullLength >= MAX_PATH) return FALSE;", "fullLength > MAX_PATH) return FALSE;",
-          [CFILE]),
 
     # ---- the extraction ----
     Fault("root-no-backslash", "ExtractionRoot lacks its trailing backslash",
