@@ -28,7 +28,7 @@ LOGS = os.path.join(WORK, "logs")
 REPORT = os.path.join(WORK, "report.txt")
 WINE_TREES = ("wine32", "wine64")
 TABLE_TREES = ("native", "wine", "wine32", "wine64", "release")
-FIXTURE = "wine_prefix"  # the Wine trees' prefix fixture (tests/wine/CMakeLists.txt)
+EVERY_FIXTURE = "."  # a ctest fixture pattern: the Wine prefixes that tests/wine/CMakeLists.txt sets up
 ID_PATTERN = re.compile(r"^[a-z0-9][a-z0-9-]*$")
 NAME_PATTERN = re.compile(r"^[A-Za-z0-9_]+$")
 
@@ -190,12 +190,14 @@ class Runner:
         return None
 
     def end_wine(self, tree):
-        """Ends the wineserver of the tree's prefix, if one is running."""
-        env = dict(os.environ, WINEPREFIX=os.path.join(SRC, "build", tree, "wineprefix"))
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        # A test killed half-way may leave the small disks it mounted in its scratch folder.
+        """Ends the wineservers of the tree's prefixes, where one is running."""
         build = os.path.join(SRC, "build", tree) + os.sep
+        for name in sorted(os.listdir(build)):
+            if os.path.isfile(os.path.join(build, name, "system.reg")):
+                env = dict(os.environ, WINEPREFIX=os.path.join(build, name))
+                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        # A test killed half-way may leave the small disks it mounted in its scratch folder.
         with open("/proc/mounts") as f:
             mounts = [line.split()[1] for line in f]
         for point in reversed(mounts):
@@ -290,8 +292,8 @@ class Runner:
             write_text(path, original)
 
     def run_tests(self, selections):
-        # One ctest call per tree and filter, in the table's order; a Wine tree's prefix is set
-        # up by the first call of that tree and ended by its last.
+        # One ctest call per tree and filter, in the table's order; a Wine tree's prefixes are
+        # set up by the first call of that tree and ended by its last.
         groups = []
         for s in selections:
             key = (s.tree, s.gtest_filter)
@@ -311,9 +313,9 @@ class Runner:
                 fixture_args = []
                 if tree in WINE_TREES and len(same_tree) > 1:
                     if index != same_tree[0]:
-                        fixture_args += ["-FS", FIXTURE]
+                        fixture_args += ["-FS", EVERY_FIXTURE]
                     if index != same_tree[-1]:
-                        fixture_args += ["-FC", FIXTURE]
+                        fixture_args += ["-FC", EVERY_FIXTURE]
                 budget = sum(self.baseline_seconds.get((tree, n), 60.0) for n in names)
                 timeout = 120 + 4 * budget
                 status, failed, _, timed_out = self.ctest(tree, names, gtest_filter, fixture_args, timeout)
