@@ -33,6 +33,7 @@ def e2e(gtest_filter):
 
 
 GUARD = unit("GuardTest.*:RealMutex.*")
+EFFECTS = "wine:wine_effects"  # the launcher's own platform calls and what a run leaves, seen from outside
 PREPARE = unit("PrepareWorkFolderTest.*")
 REGISTRY = unit("RegistryStringValueTest.*")
 GRANT = unit("GrantSeamTest.*:GrantRealFolder.*")
@@ -40,6 +41,13 @@ EXTRACTION_STEP = unit("ExtractionStepTest.*")
 LAUNCH = unit("LaunchTest.*")
 CFILE = unit("CFileTest.*")
 HOST = unit("Host.*")
+
+# How the work folder is made: the folder's name already taken is told apart from a failure.
+MAKE_FOLDER = ("  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr)) {\n"
+               "    if (g_launcherApi.GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;\n"
+               "    const DWORD attributes = g_launcherApi.GetFileAttributesA(workFolder);\n"
+               "    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FALSE;\n"
+               "  }\n")
 
 FAULTS = [
     # ---- the platform and the single-instance guard ----
@@ -110,7 +118,7 @@ FAULTS = [
     Fault("libraries-default-search", "setupapi and shell32 are loaded with flags 0: the default search order",
           L + "launcher_api.cpp",
           "LoadLibraryExA(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)", "LoadLibraryExA(library, nullptr, 0)",
-          [EXTRACTION_STEP, e2e("ExtractionTest.*:LaunchRunTest.*")]),
+          [EXTRACTION_STEP, e2e("ExtractionTest.*:LaunchRunTest.*"), EFFECTS]),
     Fault("shell-by-bare-name", "shell32 is loaded by LoadLibraryA with its bare name",
           L + "launcher_api.cpp",
           '  const auto execute = Resolved(g_shellExecuteEx, "shell32.dll", "ShellExecuteExA");\n',
@@ -119,7 +127,7 @@ FAULTS = [
           '        reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("shell32.dll"), "ShellExecuteExA")));\n'
           "  }\n"
           "  const auto execute = g_shellExecuteEx;\n",
-          [LAUNCH, e2e("LaunchRunTest.*")]),
+          [LAUNCH, e2e("LaunchRunTest.*"), EFFECTS]),
 
     # ---- the work folder and its cleanup value ----
     Fault("temp-path-bound", "a temp path of exactly 260 characters is accepted (> instead of >=)",
@@ -174,7 +182,7 @@ FAULTS = [
     Fault("runonce-volatile", "the RunOnce key is created with REG_OPTION_VOLATILE",
           S + "RegistryStringValue.cpp",
           "REG_OPTION_NON_VOLATILE", "REG_OPTION_VOLATILE",
-          [REGISTRY, PREPARE, "wine:wine_temp_from_registry"]),
+          [REGISTRY, PREPARE, "wine:wine_temp_from_registry", EFFECTS]),
     Fault("runonce-access", "the RunOnce key is opened with KEY_WRITE instead of KEY_ALL_ACCESS",
           S + "RegistryStringValue.cpp",
           "REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,", "REG_OPTION_NON_VOLATILE, KEY_WRITE,",
@@ -203,25 +211,20 @@ FAULTS = [
           L + "prepare_work_folder.cpp",
           "  if (!runOnce.SetString(product::kRunOnceValueName, command)) return FALSE;\n"
           "\n"
-          "  // A folder left by an earlier run (its cleanup not yet run) is used as it is.\n"
-          "  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr) &&\n"
-          "      g_launcherApi.GetLastError() != ERROR_ALREADY_EXISTS) {\n"
-          "    return FALSE;\n"
-          "  }\n",
-          "  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr) &&\n"
-          "      g_launcherApi.GetLastError() != ERROR_ALREADY_EXISTS) {\n"
-          "    return FALSE;\n"
-          "  }\n"
-          "  if (!runOnce.SetString(product::kRunOnceValueName, command)) return FALSE;\n",
+          "  // A folder left by an earlier run (its cleanup not yet run) is used as it is. Anything\n"
+          "  // else under that name (a plain file, say) is not a work folder: the run ends there, and\n"
+          "  // it is neither opened to every user nor written into.\n"
+          + MAKE_FOLDER,
+          MAKE_FOLDER + "  if (!runOnce.SetString(product::kRunOnceValueName, command)) return FALSE;\n",
           [PREPARE]),
     Fault("folder-null-dacl", "the folder is created with a null DACL (open to anyone, nothing inheritable)",
           L + "prepare_work_folder.cpp",
-          "  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr) &&\n",
+          "  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr)) {\n",
           "  SECURITY_DESCRIPTOR open;\n"
           "  (void)InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);\n"
           "  (void)SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);\n"
-          "  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &open, FALSE};\n"
-          "  if (!g_launcherApi.CreateDirectoryA(workFolder, &attributes) &&\n",
+          "  SECURITY_ATTRIBUTES openToAll = {sizeof(openToAll), &open, FALSE};\n"
+          "  if (!g_launcherApi.CreateDirectoryA(workFolder, &openToAll)) {\n",
           [PREPARE]),
     Fault("folder-exists-code", "a folder left by an earlier run is recognised by ERROR_FILE_EXISTS",
           L + "prepare_work_folder.cpp",
@@ -229,11 +232,12 @@ FAULTS = [
           [PREPARE]),
     Fault("folder-failure-ignored", "a folder that cannot be made does not end the run",
           L + "prepare_work_folder.cpp",
-          "  if (!g_launcherApi.CreateDirectoryA(workFolder, nullptr) &&\n"
-          "      g_launcherApi.GetLastError() != ERROR_ALREADY_EXISTS) {\n"
-          "    return FALSE;\n"
-          "  }\n",
-          "  (void)g_launcherApi.CreateDirectoryA(workFolder, nullptr);\n",
+          MAKE_FOLDER, "  (void)g_launcherApi.CreateDirectoryA(workFolder, nullptr);\n",
+          [PREPARE]),
+    Fault("folder-plain-file", "a plain file under the work folder's name is taken as the work folder",
+          L + "prepare_work_folder.cpp",
+          "if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FALSE;",
+          "if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;",
           [PREPARE]),
 
     # ---- the access grant ----
@@ -241,7 +245,7 @@ FAULTS = [
           L + "prepare_work_folder.cpp",
           "(void)GrantFolderAccess(workFolder);  // the run goes on",
           "(void)GrantFolderAccess(tempPath);  // the run goes on",
-          [PREPARE, e2e("WorkFolderRunTest.*")]),
+          [PREPARE, e2e("WorkFolderRunTest.*"), EFFECTS]),
     Fault("grant-first-missing", "the folder is not opened to every user after it is made",
           L + "prepare_work_folder.cpp",
           "  (void)GrantFolderAccess(workFolder);  // the run goes on with the folder's own security\n", "",
@@ -255,7 +259,7 @@ FAULTS = [
           L + "WebInstallerApp.cpp",
           "(void)GrantFolderAccess(workFolder);  // the unpacked set",
           "(void)GrantFolderAccess(cabinetPath);  // the unpacked set",
-          [EXTRACTION_STEP, e2e("ExtractionTest.*")]),
+          [EXTRACTION_STEP, e2e("ExtractionTest.*"), EFFECTS]),
     Fault("grant-second-missing", "the unpacked set is not opened to every user again",
           L + "WebInstallerApp.cpp",
           "  (void)GrantFolderAccess(workFolder);  // the unpacked set, opened to every user again\n", "",
@@ -273,7 +277,7 @@ FAULTS = [
           S + "GrantFolderAccess.cpp",
           "held.library = g_securityApi.LoadLibraryA(libraryPath);",
           'held.library = g_securityApi.LoadLibraryA("advapi32.dll");',
-          [GRANT]),
+          [GRANT, EFFECTS]),
     Fault("grant-sid-local", "the grantee is LOCAL (S-1-2-0) instead of Everyone (S-1-1-0)",
           S + "GrantFolderAccess.cpp",
           "SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;",
@@ -303,7 +307,7 @@ FAULTS = [
     Fault("grant-ace-order", "old entries are inserted at the head of the new ACL instead of appended",
           S + "GrantFolderAccess.cpp",
           "AddAce(m_acl, ACL_REVISION, MAXDWORD,", "AddAce(m_acl, ACL_REVISION, 0,",
-          [GRANT]),
+          [GRANT, EFFECTS]),
     Fault("grant-ace-flags", "the new entry is container-inherit only (files do not inherit it)",
           S + "GrantFolderAccess.cpp",
           "m_addAllowed(m_acl, ACL_REVISION, kGranteeAceFlags, kGranteeAceMask, m_grantee)",
@@ -323,7 +327,7 @@ FAULTS = [
           S + "GrantFolderAccess.cpp",
           "SetSecurityDescriptorDacl(&newDescriptor, TRUE, newAcl, FALSE)",
           "SetSecurityDescriptorDacl(&newDescriptor, TRUE, newAcl, TRUE)",
-          [GRANT]),
+          [GRANT, EFFECTS]),
     Fault("grant-control-source", "the control bits are read from the new descriptor instead of the old one",
           S + "GrantFolderAccess.cpp",
           "GetSecurityDescriptorControl(held.oldDescriptor, &control, &revision)",
@@ -399,7 +403,7 @@ FAULTS = [
     Fault("cabinet-open-readwrite", "VOVore.cab is opened with modeReadWrite (0x1002) instead of modeWrite (0x1001)",
           L + "WebInstallerApp.cpp",
           "CFile::modeCreate | CFile::modeWrite", "CFile::modeCreate | CFile::modeReadWrite",
-          [EXTRACTION_STEP]),
+          [EXTRACTION_STEP, EFFECTS]),
     Fault("cabinet-open-no-create", "VOVore.cab is opened without modeCreate (only an existing file)",
           L + "WebInstallerApp.cpp",
           "CFile::modeCreate | CFile::modeWrite", "CFile::modeWrite",
@@ -456,12 +460,13 @@ FAULTS = [
     Fault("callback-code-page", "the callback uses code page 1252 instead of GetACP()",
           L + "cabinet_callback.cpp",
           "g_launcherApi.GetACP()", "1252u",
-          [unit("ExtractionStepTest.*:DoubleByteCodePages.*"), e2e("ExtractionTest.*")]),
+          [unit("ExtractionStepTest.*:DoubleByteCodePages.*"), e2e("ExtractionTest.*"), EFFECTS,
+           "wine:wine_code_page_932"]),
     Fault("callback-other-answer", "notifications other than a file in the cabinet are answered FILEOP_DOIT",
           L + "cabinet_callback.cpp",
           "if (notification != SPFILENOTIFY_FILEINCABINET) return NO_ERROR;",
           "if (notification != SPFILENOTIFY_FILEINCABINET) return FILEOP_DOIT;",
-          [EXTRACTION_STEP, e2e("ExtractionTest.*")]),
+          [unit("ExtractionStepTest.*:CabinetCallbackShell.*"), e2e("ExtractionTest.*")]),
     Fault("answer-doit-code", "an accepted entry is answered 2 (FILEOP_SKIP) instead of 1 (FILEOP_DOIT)",
           L + "cabinet_target.h",
           "inline constexpr unsigned kDoIt = 1;", "inline constexpr unsigned kDoIt = 2;",
