@@ -2,6 +2,8 @@
 // host's order of calls and exit code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "cfile.h"
@@ -66,7 +68,9 @@ BOOL WINAPI DeadVolume(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR, D
 // full path's length refuses it.
 DWORD WINAPI TooLongFullPath(LPCSTR, DWORD size, LPSTR buffer, LPSTR*) {
   const std::string full = "C:\\" + std::string(MAX_PATH - 3, 'f');
-  lstrcpynA(buffer, full.c_str(), static_cast<int>(size));
+  const std::size_t n = std::min<std::size_t>(full.size(), size - 1);
+  std::memcpy(buffer, full.data(), n);
+  buffer[n] = '\0';
   return MAX_PATH;
 }
 

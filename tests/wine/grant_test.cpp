@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GrantFolderAccess.h"
@@ -353,33 +354,43 @@ TEST_F(GrantSeamTest, AnExceptionPassingThroughStillReleasesEverything) {
   EXPECT_EQ(g_releases, (std::vector<std::string>{"FreeLibrary", "FreeSid", "HeapFree 1", "HeapFree 2"}));
 }
 
+// The Everyone entries of a real folder's DACL: (flags, mask) of each.
+std::vector<std::pair<std::uint8_t, std::uint32_t>> EveryoneEntries(const std::string& dir) {
+  std::vector<std::pair<std::uint8_t, std::uint32_t>> out;
+  DWORD needed = 0;
+  GetFileSecurityA(dir.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::vector<unsigned char> sd(needed);
+  if (!GetFileSecurityA(dir.c_str(), DACL_SECURITY_INFORMATION, sd.data(), needed, &needed)) return out;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted) || !present || dacl == nullptr) return out;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) break;
+    const AceRecord ace = AceFromBytes(static_cast<const std::uint8_t*>(raw));
+    if (ace.type == kAllowed && AceHoldsSid(ace, kEveryone.data(), kEveryone.size())) out.emplace_back(ace.flags, ace.mask);
+  }
+  return out;
+}
+
+// Full access as the platform reports it back: GENERIC_ALL as written, or the file rights it
+// maps to (a Unix file system cannot grant WRITE_DAC and WRITE_OWNER).
+bool FullAccess(std::uint32_t mask) { return mask == 0x10000000u || (mask & 0x1301FFu) == 0x1301FFu; }
+
 TEST(GrantRealFolder, OpensAFolderToEveryoneAndRefusesAMissingOne) {
   const std::string dir = wtest::FreshScratch("grant") + "folder";
   ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+  for (const auto& entry : EveryoneEntries(dir)) {
+    EXPECT_FALSE(FullAccess(entry.second)) << "a new folder is not open to everyone yet: " << std::hex << entry.second;
+  }
   EXPECT_TRUE(GrantFolderAccess(dir.c_str()));
   EXPECT_TRUE(GrantFolderAccess(dir.c_str())) << "a second grant on the same folder";
 
   // Read back: the folder's DACL holds one Everyone entry with full, inheritable access.
-  DWORD needed = 0;
-  GetFileSecurityA(dir.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  std::vector<unsigned char> sd(needed);
-  ASSERT_TRUE(GetFileSecurityA(dir.c_str(), DACL_SECURITY_INFORMATION, sd.data(), needed, &needed));
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted));
-  ASSERT_TRUE(present && dacl != nullptr);
-  int everyone = 0;
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* raw = nullptr;
-    ASSERT_TRUE(GetAce(dacl, i, &raw));
-    const AceRecord ace = AceFromBytes(static_cast<const std::uint8_t*>(raw));
-    if (AceHoldsSid(ace, kEveryone.data(), kEveryone.size())) {
-      ++everyone;
-      EXPECT_EQ(ace.type, kAllowed);
-      EXPECT_EQ(ace.flags & 0x03, 0x03);
-    }
-  }
-  EXPECT_EQ(everyone, 1);
+  const auto entries = EveryoneEntries(dir);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].first & 0x03, 0x03);
+  EXPECT_TRUE(FullAccess(entries[0].second)) << std::hex << entries[0].second;
 
   EXPECT_FALSE(GrantFolderAccess((dir + "\\does-not-exist").c_str()));
 }
