@@ -15,6 +15,12 @@ names made of such characters (表 95 5C, ソ 83 5C, 能 94 5C, 十 8F 5C) and a
   - twin_trailbyte, whose payload stores "Newdir\\表饅\\a.ini" (0x5C trail bytes) where
     neither folder exists yet: the callback must make both and the entry must land whole.
 
+A temp directory that code page 932 can hold keeps exactly those bytes. One that it cannot
+hold ("𠮷田", U+20BB7 being in no ANSI code page: the narrow temp path holds '?' for it) is
+reached through its short (8.3) form: a third run, of the launcher under test, must do the
+whole job there, its work folder, RunOnce value and installer naming the short form, which the
+platform resolves back to the folder inside the real temp directory.
+
 Every run must end with exit code 0 and create nothing outside its work folder.
 
 usage: code_page_932.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
@@ -43,16 +49,17 @@ probe_exe = os.path.join(build, "tests", "wine", "code_page_probe.exe")
 drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
 base = os.path.join(drive_c, "cp932")
 temp = os.path.join(base, "表ソ能十 一時")      # 一時: temporary
+beyond = os.path.join(base, "𠮷田", "ﾃﾝﾌﾟ 一時")  # a name code page 932 cannot hold, above one it can
 cwd = os.path.join(base, "作業 ソ十表能")        # 作業: work
 record = os.path.join(base, "installer-record.txt")
-folder = os.path.join(temp, GUID)
 
 # The runs: (what, program, the cabinet it carries, that cabinet's source tree, stored names
-# that the cabinet holds under another name than the tree).
+# that the cabinet holds under another name than the tree, the temp directory).
 CASES = (
-    ("the launcher under test", launcher, payload, payload + ".tree", {}),
+    ("the launcher under test", launcher, payload, payload + ".tree", {}, temp),
     ("twin_trailbyte", os.path.join(build, "twin_trailbyte.exe"), os.path.join(build, "payload", "bad-trailbyte.cab"),
-     os.path.join(build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"}),
+     os.path.join(build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"}, temp),
+    ("the launcher under test, temp beyond the code page", launcher, payload, payload + ".tree", {}, beyond),
 )
 
 
@@ -91,7 +98,7 @@ def probe(*args, in_env=None):
         return out.read().decode("ascii", "replace").strip()
 
 
-def outside_the_work_folder():
+def outside_the_work_folder(folder):
     """Every path on the prefix's drive C: and under the scratch root, but the work folder's
     contents and the installer's record."""
     paths = set()
@@ -119,13 +126,25 @@ def check(case, what, ok, detail=""):
     print("%s: %s: %s%s" % ("ok" if ok else "FAILED", case, what, "" if ok or not detail else " (%s)" % detail))
 
 
-def run_case(what, program, cabinet, tree, renamed):
+def holds(text):
+    """True when code page 932 holds every character of `text`."""
+    try:
+        text.encode("cp932")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def run_case(what, program, cabinet, tree, renamed, temp_dir):
+    folder = os.path.join(temp_dir, GUID)
+    shutil.rmtree(os.path.dirname(beyond), ignore_errors=True)
     shutil.rmtree(temp, ignore_errors=True)
-    os.makedirs(temp)
+    os.makedirs(temp_dir)
     if os.path.exists(record):
         os.remove(record)
     delete_runonce(env)
-    before = outside_the_work_folder()
+    set_temp(env, win(temp_dir))
+    before = outside_the_work_folder(folder)
 
     run_env = dict(env, WI_SAMPLE_RECORD=win(record))
     try:
@@ -134,21 +153,34 @@ def run_case(what, program, cabinet, tree, renamed):
     except subprocess.TimeoutExpired:
         code = "hang"
     check(what, "exit code 0", code == 0, "exit code %s" % code)
-    check(what, "the work folder is under the Japanese temp path", os.path.isdir(folder), folder)
+    check(what, "the work folder is in the temp directory", os.path.isdir(folder), folder)
 
-    command = 'cmd /Q /C rd /S /Q "%s"' % win(folder)
     stored = probe("runonce")
     data = bytes.fromhex(stored.partition("data=")[2]) if stored.startswith("type=") else b""
     as_unicode = data.decode("utf-16-le", "replace").split("\0")[0]
-    check(what, "RunOnce, read as Unicode, is the rd command with the Japanese path", as_unicode == command,
-          "%r, expected %r" % (as_unicode, command))
-    narrow = command.encode("cp932")
-    layout = (narrow + b"\0" * (len(narrow) + 2)).decode("cp932").encode("utf-16-le")
+    prefix, quote = 'cmd /Q /C rd /S /Q "', '"'
+    named = as_unicode[len(prefix):-1] if as_unicode.startswith(prefix) and as_unicode.endswith(quote) else None
+    if holds(win(temp_dir)):
+        # Exactly today's bytes: the long path, as GetTempPathA gives it.
+        check(what, "RunOnce, read as Unicode, is the rd command with the Japanese path", named == win(folder),
+              "%r, expected %r" % (as_unicode, prefix + win(folder) + quote))
+    else:
+        long_form = probe("long", named) if named else "missing"
+        resolved = bytes.fromhex(long_form.partition("long=")[2]).decode("utf-16-le") if long_form != "missing" else None
+        check(what, "RunOnce names the work folder by a short form that code page 932 holds, not the long path",
+              named is not None and "?" not in named and named != win(folder) and holds(named), repr(as_unicode))
+        check(what, "that short form is the work folder inside the real temp directory", resolved == win(folder),
+              "%r resolves to %r, expected %r" % (named, resolved, win(folder)))
+    command = prefix + (named or "") + quote
+    raw_command = command.encode("cp932", "replace")
+    layout = (raw_command + b"\0" * (len(raw_command) + 2)).decode("cp932").encode("utf-16-le")
     same = next((i for i, (a, b) in enumerate(zip(data, layout)) if a != b), min(len(data), len(layout)))
     check(what, "RunOnce holds REG_SZ: the 2L+2 bytes converted from code page 932",
-          stored == "type=%d data=%s" % (REG_SZ, layout.hex()),
+          named is not None and stored == "type=%d data=%s" % (REG_SZ, layout.hex()),
           "%s: %d bytes, expected type=%d: %d bytes; the same up to byte %d" % (
               stored.partition(" ")[0], len(data), REG_SZ, len(layout), same))
+    print("    %s: temp directory %s; RunOnce bytes (UTF-16LE) %s" % (what, win(temp_dir).encode("utf-16-le").hex(),
+                                                                     data.hex()))
     everyone = probe("everyone", win(folder))
     rights = int(everyone.partition("everyone=")[2] or "0", 16)
     check(what, "the work folder is opened to Everyone, with write and delete rights",
@@ -174,10 +206,15 @@ def run_case(what, program, cabinet, tree, renamed):
     check(what, "with an empty argument string", first.get("arguments") == "", repr(first.get("arguments")))
     check(what, "in the launcher's current directory", first.get("current_directory") == win(cwd),
           "%r, expected %r" % (first.get("current_directory"), win(cwd)))
-    check(what, "as the entry program of the work folder", first.get("program") == win(folder) + "\\" + ENTRY,
-          repr(first.get("program")))
+    # Started by the name RunOnce holds; the installer's own narrow view of its path is the
+    # long one, with '?' where code page 932 lacks a character.
+    check(what, "as the entry program of the work folder, started by the name RunOnce holds",
+          named is not None and first.get("command_line") == '"%s\\%s"' % (named, ENTRY), repr(first.get("command_line")))
+    if holds(win(temp_dir)):
+        check(what, "which is the installer's own path", first.get("program") == win(folder) + "\\" + ENTRY,
+              repr(first.get("program")))
 
-    created = sorted(outside_the_work_folder() - before)
+    created = sorted(outside_the_work_folder(folder) - before)
     check(what, "nothing created outside the work folder", not created, ", ".join(created[:5]))
 
 
@@ -193,9 +230,8 @@ def main():
     check("the probe", "GetACP() is 932", code_pages.startswith("acp=932 "), code_pages)
     if not results[-1]:
         return 1
-    root = (win(folder) + "\\").encode("cp932")
+    root = (win(os.path.join(temp, GUID)) + "\\").encode("cp932")
     check("the setting", "the ExtractionRoot fits in %d bytes" % ROOM, len(root) <= ROOM, "%d bytes" % len(root))
-    set_temp(env, win(temp))
     try:
         for case in CASES:
             run_case(*case)

@@ -31,6 +31,46 @@ DWORD WINAPI FakeTempPath(DWORD size, LPSTR buffer) {
   lstrcpyA(buffer, g_tempPath.c_str());
   return static_cast<DWORD>(g_tempPath.size());
 }
+// The wide calls stand in front of the real ones: each is recorded, and can be made to fail
+// or to hand out a chosen result.
+std::wstring g_wideTemp;               // what GetTempPathW hands out; empty: 0
+DWORD g_wideTempResult = kRealLength;  // forced result of GetTempPathW
+std::wstring g_shortForm;              // forced short form; empty: the real GetShortPathNameW
+DWORD g_shortResult = kRealLength;     // forced result of GetShortPathNameW
+bool g_conversionFails = false;
+std::string g_shortAsked;
+DWORD WINAPI FakeTempPathW(DWORD size, LPWSTR buffer) {
+  g_calls.push_back("GetTempPathW");
+  EXPECT_EQ(size, 260u);
+  for (DWORD i = 0; i < size; ++i) EXPECT_EQ(buffer[i], 0) << "zero-filled before the call";
+  if (g_wideTempResult != kRealLength) return g_wideTempResult;
+  lstrcpyW(buffer, g_wideTemp.c_str());
+  return static_cast<DWORD>(g_wideTemp.size());
+}
+DWORD WINAPI FakeShortPath(LPCWSTR longPath, LPWSTR buffer, DWORD size) {
+  g_calls.push_back("GetShortPathNameW");
+  EXPECT_EQ(std::wstring(longPath), g_wideTemp) << "the short form of the temp path itself";
+  EXPECT_EQ(size, 260u);
+  if (g_shortResult != kRealLength) return g_shortResult;
+  if (!g_shortForm.empty()) {
+    lstrcpyW(buffer, g_shortForm.c_str());
+    return static_cast<DWORD>(g_shortForm.size());
+  }
+  return RealLauncherApi().GetShortPathNameW(longPath, buffer, size);
+}
+int WINAPI FakeWideToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow, int size,
+                               LPCCH defaultChar, LPBOOL usedDefault) {
+  g_calls.push_back("WideCharToMultiByte");
+  EXPECT_EQ(codePage, static_cast<UINT>(CP_ACP));
+  EXPECT_EQ(flags, static_cast<DWORD>(WC_NO_BEST_FIT_CHARS)) << "no look-alike characters";
+  EXPECT_EQ(wideLength, -1);
+  EXPECT_EQ(size, 260);
+  EXPECT_EQ(defaultChar, nullptr);
+  EXPECT_NE(usedDefault, nullptr) << "a lost character must be seen";
+  if (g_conversionFails) return 0;
+  return RealLauncherApi().WideCharToMultiByte(codePage, flags, wide, wideLength, narrow, size, defaultChar,
+                                               usedDefault);
+}
 DWORD WINAPI FakeModuleFileName(HMODULE module, LPSTR buffer, DWORD size) {
   g_calls.push_back("GetModuleFileNameA");
   EXPECT_EQ(module, nullptr);
@@ -82,6 +122,14 @@ class PrepareWorkFolderTest : public ::testing::Test {
     g_grantFails = false;
     g_launcherApi.GetTempPathA = &FakeTempPath;
     g_launcherApi.GetModuleFileNameA = &FakeModuleFileName;
+    g_wideTemp.clear();
+    g_wideTempResult = kRealLength;
+    g_shortForm.clear();
+    g_shortResult = kRealLength;
+    g_conversionFails = false;
+    g_launcherApi.GetTempPathW = &FakeTempPathW;
+    g_launcherApi.GetShortPathNameW = &FakeShortPath;
+    g_launcherApi.WideCharToMultiByte = &FakeWideToMultiByte;
     g_launcherApi.CreateDirectoryA = &FakeCreateDirectory;
     g_launcherApi.GetLastError = &FakeLastError;
     g_launcherApi.GetFileAttributesA = &FakeFileAttributes;
@@ -182,6 +230,103 @@ TEST_F(PrepareWorkFolderTest, AFailingGrantDoesNotStopTheRun) {
   EXPECT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
   EXPECT_EQ(g_calls.back(), "grant");
   EXPECT_TRUE(wtest::IsDirectory(Folder()));
+}
+
+// A temp directory whose long name the ANSI code page cannot hold: U+20BB7 (a surrogate
+// pair, in no ANSI code page) and U+7530. The narrow path the platform hands out for it
+// holds '?' in their place.
+class ShortFormTest : public PrepareWorkFolderTest {
+ protected:
+  void SetUp() override {
+    PrepareWorkFolderTest::SetUp();
+    root_ = g_tempPath;  // a fresh scratch folder, ASCII
+    wideRoot_ = Widen(root_);
+    wideTemp_ = wideRoot_ + L"\xD842\xDFB7\x7530\\";
+    ASSERT_TRUE(CreateDirectoryW(wideTemp_.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    g_wideTemp = wideTemp_;
+    g_tempPath = root_ + "??\x93\x63\\";  // what the narrow call gives (the last character, in 932)
+  }
+  void TearDown() override {
+    RemoveDirectoryW((wideTemp_ + Widen(wtest::kGuid)).c_str());
+    RemoveDirectoryW(wideTemp_.c_str());
+    PrepareWorkFolderTest::TearDown();
+  }
+  static std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+  // The long form of a narrow path the launcher composed, as the platform resolves it.
+  static std::wstring LongForm(const std::string& narrow) {
+    wchar_t wide[520] = {};
+    wchar_t longPath[520] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide, 520) == 0) return L"";
+    if (GetLongPathNameW(wide, longPath, 520) == 0) return L"";
+    return longPath;
+  }
+  std::string root_;
+  std::wstring wideRoot_, wideTemp_;
+};
+
+TEST_F(ShortFormTest, ATempPathTheCodePageCannotHoldIsReachedThroughItsShortForm) {
+  CStringA folder;
+  ASSERT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetTempPathW", "GetShortPathNameW",
+                                                "WideCharToMultiByte", "GetModuleFileNameA", "RegCreateKeyExA",
+                                                "CreateDirectoryA", "grant"}));
+  const std::string made(folder);
+  EXPECT_EQ(made.find('?'), std::string::npos) << made;
+  EXPECT_EQ(made.compare(0, root_.size(), root_), 0) << "the short form of the same temp directory: " << made;
+  EXPECT_EQ(made.substr(made.size() - std::string(wtest::kGuid).size()), wtest::kGuid);
+  EXPECT_EQ(g_folderMade, made);
+  // The folder made is the one inside the user's real temp directory.
+  EXPECT_EQ(LongForm(made), wideTemp_ + Widen(wtest::kGuid));
+  // The cleanup value names the same short form, so that it deletes that folder.
+  std::vector<unsigned char> data;
+  DWORD type = 0;
+  ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
+  EXPECT_EQ(data, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + made + "\""));
+}
+
+TEST_F(ShortFormTest, WithoutALosslessNarrowFormNothingIsRegisteredOrMade) {
+  const std::vector<std::string> upToShort = {"GetTempPathA", "GetTempPathW", "GetShortPathNameW"};
+  const std::vector<std::string> upToConversion = {"GetTempPathA", "GetTempPathW", "GetShortPathNameW",
+                                                   "WideCharToMultiByte"};
+  struct Case {
+    const char* what;
+    DWORD wideTempResult;
+    DWORD shortResult;
+    std::wstring shortForm;  // empty: the real short form
+    bool conversionFails;
+    std::vector<std::string> calls;
+  };
+  const std::wstring noShortNames = wideTemp_;  // a volume that makes no 8.3 names hands back the long path
+  const Case cases[] = {
+      {"no wide temp path", 0, kRealLength, L"", false, {"GetTempPathA", "GetTempPathW"}},
+      {"a wide temp path longer than the buffer", 261, kRealLength, L"", false, {"GetTempPathA", "GetTempPathW"}},
+      {"no short form", kRealLength, 0, L"", false, upToShort},
+      {"a short form longer than the buffer", kRealLength, 300, L"", false, upToShort},
+      {"a short form of exactly 260: no room for its terminator", kRealLength, 260, L"", false, upToShort},
+      {"a short form without its trailing backslash", kRealLength, kRealLength,
+       wideRoot_.substr(0, wideRoot_.size() - 1), false, upToShort},
+      {"short names are not made: the long path comes back", kRealLength, kRealLength, noShortNames, false,
+       upToConversion},
+      {"a short form holding a character the code page lacks", kRealLength, kRealLength,
+       wideRoot_ + L"\x0100\\", false, upToConversion},
+      {"the conversion fails", kRealLength, kRealLength, L"", true, upToConversion},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wtest::DeleteRunOnceValue();
+    g_calls.clear();
+    g_wideTempResult = c.wideTempResult;
+    g_shortResult = c.shortResult;
+    g_shortForm = c.shortForm;
+    g_conversionFails = c.conversionFails;
+    g_folderMade.clear();
+    CStringA folder;
+    EXPECT_FALSE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+    EXPECT_EQ(g_calls, c.calls) << "the run ends before the module path, the value and the folder";
+    EXPECT_FALSE(ValueRegistered());
+    EXPECT_TRUE(g_folderMade.empty());
+    EXPECT_FALSE(wtest::PathExists(wtest::kGuid)) << "nothing in the current directory";
+  }
 }
 
 }  // namespace

@@ -150,7 +150,8 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
     if (length + kRootRoom > 259) {
       return Refuse("entry " + Quote(name) + ": its name has " + std::to_string(length) +
                     " characters, which leaves less than " + std::to_string(kRootRoom) +
-                    " characters for the extraction folder (89 at most)");
+                    " bytes for the extraction folder, counted in bytes of the user's ANSI code page (a "
+                    "Japanese character takes two); names may have 89 characters at most");
     }
     longest = length > longest ? length : longest;
     if (std::strcmp(name, kEntryProgram) == 0) entryProgram = true;

@@ -9,8 +9,8 @@ struct PayloadReport {
   std::string message;  // the reason for a refusal, naming the entry at fault; a summary otherwise
 };
 
-// The room that ExtractionRoot must keep: the longest stored name may have at most
-// 259 - 170 = 89 characters.
+// The room that ExtractionRoot must keep, in bytes of the ANSI code page (a double-byte
+// character takes two): the longest stored name may have at most 259 - 170 = 89 characters.
 inline constexpr unsigned kRootRoom = 170;
 
 PayloadReport CheckPayload(const std::string& cabinetPath);

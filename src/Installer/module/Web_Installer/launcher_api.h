@@ -15,9 +15,13 @@ struct LauncherApi {
   decltype(&::GetLastError) GetLastError;
   decltype(&::CloseHandle) CloseHandle;
   decltype(&::GetTempPathA) GetTempPathA;
+  decltype(&::GetTempPathW) GetTempPathW;  // wide calls only for a temp path the code page cannot hold
+  decltype(&::GetShortPathNameW) GetShortPathNameW;
+  decltype(&::WideCharToMultiByte) WideCharToMultiByte;
   decltype(&::GetModuleFileNameA) GetModuleFileNameA;
   decltype(&::CreateDirectoryA) CreateDirectoryA;
   decltype(&::GetFileAttributesA) GetFileAttributesA;
+  decltype(&::GetFileAttributesExA) GetFileAttributesExA;
   decltype(&::FindResourceA) FindResourceA;
   decltype(&::LoadResource) LoadResource;
   decltype(&::SizeofResource) SizeofResource;

@@ -4,14 +4,12 @@
 #include "RegistryStringValue.h"
 #include "launcher_api.h"
 #include "product_constants.h"
+#include "temp_path.h"
 #include "work_folder.h"
 
 BOOL PrepareWorkFolder(OsKind kind, CStringA& workFolder) {
   char tempPath[product::kPathBufferSize] = {};
-  const DWORD tempLength = g_launcherApi.GetTempPathA(product::kPathBufferSize, tempPath);
-  // A path that does not fit comes back as the length it needs, with the buffer left
-  // untouched; taking that as success would put the folder in the current directory.
-  if (tempLength == 0 || tempLength >= product::kPathBufferSize) return FALSE;
+  if (!NarrowTempPath(tempPath)) return FALSE;
   workFolder = ComposeWorkFolder(tempPath);
 
   // Only its availability is checked; the path itself is not used.
