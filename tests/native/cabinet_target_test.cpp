@@ -173,4 +173,40 @@ TEST(IsLeadByte, KnowsTheDoubleByteCodePages) {
   EXPECT_FALSE(IsLeadByte(65001, 0xE3));
 }
 
+TEST(ExtractedEntryAnswer, OnlyAWholeEntryOnDiskGoesOn) {
+  struct Case {
+    const char* what;
+    bool found;
+    unsigned long long onDisk, inCabinet;
+    unsigned answer;
+  };
+  const Case cases[] = {
+      {"whole", true, 5428, 5428, cabinet::kNoError},
+      {"an empty entry, empty on disk", true, 0, 0, cabinet::kNoError},
+      {"cut short (a full disk)", true, 4096, 5428, cabinet::kIncompleteEntry},
+      {"nothing written", true, 0, 5428, cabinet::kIncompleteEntry},
+      {"longer than the cabinet says", true, 5429, 5428, cabinet::kIncompleteEntry},
+      {"missing", false, 0, 0, cabinet::kIncompleteEntry},
+      {"the same low 32 bits, 4 GiB more", true, 0x100000000ULL + 7, 7, cabinet::kIncompleteEntry},
+  };
+  for (const Case& c : cases) {
+    bool abandoned = false;
+    EXPECT_EQ(ExtractedEntryAnswer(c.found, c.onDisk, c.inCabinet, abandoned), c.answer) << c.what;
+    EXPECT_EQ(abandoned, c.answer != cabinet::kNoError) << c.what;
+    // An iteration already abandoned stays so, whatever a later entry gives.
+    bool already = true;
+    (void)ExtractedEntryAnswer(c.found, c.onDisk, c.inCabinet, already);
+    EXPECT_TRUE(already) << c.what;
+  }
+  EXPECT_NE(cabinet::kIncompleteEntry, 0u) << "any answer but 0 ends the iteration";
+
+  // After a short entry, every later entry is refused, as after a refused name.
+  bool abandoned = false;
+  (void)ExtractedEntryAnswer(true, 1, 2, abandoned);
+  FakeFolders folders({"C:\\", kRoot});
+  char target[260];
+  EXPECT_EQ(CabinetDecision(cabinet::kFileInCabinet, kRoot.c_str(), "next.txt", target, folders, 1252, abandoned),
+            cabinet::kAbort);
+}
+
 }  // namespace

@@ -42,7 +42,9 @@ for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH", "WI
 # implements them as well (kernelbase); both names count as one.
 TRACED = {
     "kernel32": "SetDefaultDllDirectories GetVersionExA CreateMutexA GetLastError CloseHandle GetTempPathA "
+                "GetTempPathW GetShortPathNameA GetShortPathNameW WideCharToMultiByte "
                 "GetModuleFileNameA CreateDirectoryA CreateDirectoryW GetFileAttributesA GetFileAttributesW "
+                "GetFileAttributesExA GetFileAttributesExW "
                 "FindResourceA LoadResource SizeofResource LockResource CreateFileA CreateFileW WriteFile "
                 "GetSystemDirectoryA LoadLibraryA LoadLibraryW LoadLibraryExA LoadLibraryExW GetProcAddress "
                 "FreeLibrary GetACP WaitForSingleObject SetErrorMode CreateMutexW",
@@ -327,6 +329,13 @@ def main():
                          for c in during), "every folder the callback makes lies inside the work folder")
     check(len([c for c in calls[iterate:] if c[0] == "GetACP"]) >= 76,
           "the callback asks the platform for its code page, for each of the 76 entries")
+    sized = [c[1] for c in calls[iterate:] if c[0] == "GetFileAttributesExA"]
+    expected_sized = sorted(folder_win + "\\" + n.replace("/", "\\") for n in wine_runs.listing(tree))
+    check(sorted(a[0] for a in sized) == expected_sized and all(a[1] == 0 for a in sized),
+          "each of the 76 entries is checked on disk once, by its target in the work folder (standard "
+          "information): %d checks" % len(sized))
+    check(not all_of("WideCharToMultiByte") and not all_of("GetShortPathNameA"),
+          "a temp path the code page holds is taken as it is: no short form, no conversion")
     second_grant = index("SetFileSecurityA", start=iterate)
     launch = index("ShellExecuteExA")
     wait = index("WaitForSingleObject")

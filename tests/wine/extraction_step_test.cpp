@@ -3,6 +3,7 @@
 // the extraction step ends the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,6 +82,23 @@ BOOL WINAPI FakeIterate(PCSTR path, DWORD reserved, PSP_FILE_CALLBACK_A callback
   if (g_iterationFails) return FALSE;
   return RealLauncherApi().SetupIterateCabinetA(path, reserved, callback, context);
 }
+// The size check of each extracted entry: every path asked, and one entry (by its place in
+// the order, from 1; 0: none) that the disk is made to report short or missing.
+std::vector<std::string> g_sizesAsked;
+size_t g_shortEntry = 0;
+bool g_shortIsMissing = false;
+BOOL WINAPI FakeFileAttributesEx(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  g_sizesAsked.push_back(path);
+  EXPECT_EQ(level, GetFileExInfoStandard);
+  const BOOL found = RealLauncherApi().GetFileAttributesExA(path, level, data);
+  if (g_sizesAsked.size() != g_shortEntry) return found;
+  if (g_shortIsMissing) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(data)->nFileSizeLow -= 1;
+  return found;
+}
 BOOL WINAPI FakeShellExecute(SHELLEXECUTEINFOA*) {
   ++g_launches;
   return FALSE;
@@ -103,6 +121,10 @@ class ExtractionStepTest : public ::testing::Test {
     g_launcherApi.LockResource = &FakeLockResource;
     g_launcherApi.SetupIterateCabinetA = &FakeIterate;
     g_launcherApi.ShellExecuteExA = &FakeShellExecute;
+    g_launcherApi.GetFileAttributesExA = &FakeFileAttributesEx;
+    g_sizesAsked.clear();
+    g_shortEntry = 0;
+    g_shortIsMissing = false;
     g_fileApi.WriteFile = &FakeWriteFile;
     g_fileApi.CloseHandle = &FakeCloseHandle;
     g_securityApi.GetSystemDirectoryA = &CountingGrant;
@@ -143,6 +165,52 @@ TEST_F(ExtractionStepTest, WritesThePayloadInOneWriteThenUnpacksAndGrantsAgain) 
   EXPECT_TRUE(wtest::PathExists(Folder() + "\\RUZE_Derurerovo_Vozi.exe"));
   EXPECT_EQ(g_grants, 2) << "once after the folder is made, once after the extraction";
   EXPECT_EQ(g_launches, 1);
+}
+
+TEST_F(ExtractionStepTest, EachEntryIsCheckedOnDiskAndAShortOneEndsTheRunBeforeTheLaunch) {
+  // A whole set: every entry's own target is checked once, in the cabinet's order, and the
+  // run goes on as before.
+  ASSERT_TRUE(RunStartUp());
+  const std::vector<std::string> entries = wtest::ListTree(wtest::PayloadTree());
+  ASSERT_EQ(g_sizesAsked.size(), entries.size());
+  EXPECT_EQ(g_sizesAsked.front(), Folder() + "\\RUZE_Derurerovo_Vozi.exe") << "the cabinet's first entry";
+  std::vector<std::string> asked;
+  for (const std::string& path : g_sizesAsked) {
+    ASSERT_EQ(path.compare(0, Folder().size() + 1, Folder() + "\\"), 0) << path;
+    asked.push_back(path.substr(Folder().size() + 1));
+  }
+  std::sort(asked.begin(), asked.end());
+  std::vector<std::string> expected = entries;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(asked, expected);
+  EXPECT_EQ(g_launches, 1);
+
+  struct Case {
+    const char* what;
+    size_t entry;
+    bool missing;
+  };
+  const Case cases[] = {
+      {"the first entry found one byte short", 1, false},
+      {"an entry in the middle found short", 30, false},
+      {"the last entry found missing", 0 /* the last */, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    wtest::DeleteTree(Folder());
+    g_sizesAsked.clear();
+    g_grants = g_iterations = g_launches = 0;
+    g_shortEntry = c.entry != 0 ? c.entry : entries.size();
+    g_shortIsMissing = c.missing;
+    EXPECT_FALSE(RunStartUp());
+    EXPECT_EQ(g_sizesAsked.size(), g_shortEntry) << "no entry is checked after the short one";
+    EXPECT_TRUE(ExtractionAbandoned);
+    EXPECT_EQ(g_grants, 1) << "no second grant";
+    EXPECT_EQ(g_launches, 0) << "the installer is not started from an incomplete set";
+    // The iteration stopped there: nothing after the short entry reached the disk.
+    const std::vector<std::string> onDisk = wtest::ListTree(Folder() + "\\");
+    EXPECT_EQ(onDisk.size(), g_shortEntry + 1) << "the entries up to the short one, and VOVore.cab";
+  }
 }
 
 TEST_F(ExtractionStepTest, EveryFailureEndsTheRunWithWhatWasMadeLeftInPlace) {

@@ -28,6 +28,8 @@ TEST(PlatformRecords, HaveTheSizesAndOffsetsOfTheirWidth) {
       {"SHELLEXECUTEINFOA::hInstApp", offsetof(SHELLEXECUTEINFOA, hInstApp), 32, 56},
       {"SHELLEXECUTEINFOA::hProcess", offsetof(SHELLEXECUTEINFOA, hProcess), 56, 104},
       {"FILE_IN_CABINET_INFO_A, byte-packed at 32 bits", sizeof(FILE_IN_CABINET_INFO_A), 278, 288},
+      {"FILE_IN_CABINET_INFO_A::FileSize, the entry's size that the callback checks",
+       offsetof(FILE_IN_CABINET_INFO_A, FileSize), 4, 8},
       {"FILE_IN_CABINET_INFO_A::FullTargetName", offsetof(FILE_IN_CABINET_INFO_A, FullTargetName), 18, 22},
       {"FILE_IN_CABINET_INFO_A::FullTargetName, MAX_PATH bytes", sizeof(FILE_IN_CABINET_INFO_A::FullTargetName), 260,
        260},

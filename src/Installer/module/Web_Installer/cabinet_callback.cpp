@@ -2,6 +2,8 @@
 
 #include <setupapi.h>
 
+#include <cstring>
+
 #include "cabinet_target.h"
 #include "launcher_api.h"
 
@@ -18,15 +20,46 @@ class PlatformFolders : public FolderOps {
   }
 };
 
+// The entry last answered "extract": the target the callback named and the entry's size in
+// the cabinet, checked against the disk when the platform reports the entry extracted.
+struct PendingEntry {
+  bool set;
+  char target[cabinet::kTargetSize];
+  DWORD size;
+};
+PendingEntry g_pending = {};
+
+UINT FileInCabinet(const FILE_IN_CABINET_INFO_A* info) {
+  static_assert(sizeof(info->FullTargetName) == cabinet::kTargetSize, "the target field is MAX_PATH bytes");
+  auto* target = const_cast<char*>(info->FullTargetName);
+  PlatformFolders folders;
+  g_pending.set = false;
+  const UINT answer = CabinetDecision(SPFILENOTIFY_FILEINCABINET, ExtractionRoot, info->NameInCabinet, target,
+                                     folders, g_launcherApi.GetACP(), ExtractionAbandoned);
+  if (answer == FILEOP_ABORT) {
+    SetLastError(ERROR_BAD_PATHNAME);  // the platform reports it as the failure
+    return answer;
+  }
+  std::memcpy(g_pending.target, target, sizeof(g_pending.target));
+  g_pending.size = info->FileSize;
+  g_pending.set = true;
+  return answer;
+}
+
+UINT FileExtracted() {
+  if (!g_pending.set) return NO_ERROR;  // not an entry this callback sent to the disk
+  g_pending.set = false;
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  const bool found = g_launcherApi.GetFileAttributesExA(g_pending.target, GetFileExInfoStandard, &data) != FALSE &&
+                     (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  const unsigned long long onDisk = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return ExtractedEntryAnswer(found, onDisk, g_pending.size, ExtractionAbandoned);
+}
+
 }  // namespace
 
 UINT CALLBACK CabinetCallback(PVOID /*context*/, UINT notification, UINT_PTR param1, UINT_PTR /*param2*/) {
-  if (notification != SPFILENOTIFY_FILEINCABINET) return NO_ERROR;
-  auto* info = reinterpret_cast<FILE_IN_CABINET_INFO_A*>(param1);
-  static_assert(sizeof(info->FullTargetName) == cabinet::kTargetSize, "the target field is MAX_PATH bytes");
-  PlatformFolders folders;
-  const UINT answer = CabinetDecision(notification, ExtractionRoot, info->NameInCabinet, info->FullTargetName,
-                                     folders, g_launcherApi.GetACP(), ExtractionAbandoned);
-  if (answer == FILEOP_ABORT) SetLastError(ERROR_BAD_PATHNAME);  // the platform reports it as the failure
-  return answer;
+  if (notification == SPFILENOTIFY_FILEINCABINET) return FileInCabinet(reinterpret_cast<FILE_IN_CABINET_INFO_A*>(param1));
+  if (notification == SPFILENOTIFY_FILEEXTRACTED) return FileExtracted();
+  return NO_ERROR;
 }

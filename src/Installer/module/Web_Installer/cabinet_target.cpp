@@ -101,3 +101,10 @@ unsigned CabinetDecision(unsigned notification, const char* root, const char* na
   if (answer == cabinet::kAbort) abandoned = true;
   return answer;
 }
+
+unsigned ExtractedEntryAnswer(bool found, unsigned long long sizeOnDisk, unsigned long long cabinetSize,
+                              bool& abandoned) {
+  if (found && sizeOnDisk == cabinetSize) return cabinet::kNoError;
+  abandoned = true;
+  return cabinet::kIncompleteEntry;
+}

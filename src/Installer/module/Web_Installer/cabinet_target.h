@@ -15,6 +15,9 @@ inline constexpr unsigned kNoError = 0;
 inline constexpr unsigned kAbort = 0;  // FILEOP_ABORT: the iteration ends and fails
 inline constexpr unsigned kDoIt = 1;   // FILEOP_DOIT: extract the entry to its target
 inline constexpr unsigned kTargetSize = 260;
+// The error an extracted notification answers for an entry found short or missing on disk;
+// any answer but 0 ends the iteration, and the platform reports it as the failure.
+inline constexpr unsigned kIncompleteEntry = 29;  // ERROR_WRITE_FAULT
 }  // namespace cabinet
 
 // The file-system operations the folder rule needs.
@@ -49,3 +52,11 @@ bool IsContainedName(const char* name, unsigned codePage);
 // answered 0, with nothing touched.
 unsigned CabinetDecision(unsigned notification, const char* root, const char* name, char* fullTargetName,
                          FolderOps& folders, unsigned codePage, bool& abandoned);
+
+// The answer to an entry's extracted notification (0x13): 0 when the file on disk holds the
+// whole entry (`found`, and `sizeOnDisk` equals `cabinetSize`, the size the cabinet gave for
+// it). A short, long or missing file is answered kIncompleteEntry and sets `abandoned`, as a
+// refused name does: some cabinet services cut entries short on a full disk and still report
+// success, and the installer must not be started from a set known to be incomplete.
+unsigned ExtractedEntryAnswer(bool found, unsigned long long sizeOnDisk, unsigned long long cabinetSize,
+                              bool& abandoned);
