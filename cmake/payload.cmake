@@ -1,6 +1,8 @@
 # The payload embedded as resource 5428/137. The product team names its cabinet with
-# -DWEB_INSTALLER_PAYLOAD=/path/to.cab; without one, the build makes the small sample payload
-# around the sample installer. Either way the build checks the payload before embedding it.
+# -DWEB_INSTALLER_PAYLOAD=/path/to.cab, or the folder that holds its installation set with
+# -DWEB_INSTALLER_PAYLOAD=/path/to/folder (the build then makes the cabinet); without either,
+# the build makes the small sample payload around the sample installer. Whichever way, the
+# build checks the cabinet before embedding it: WEB_INSTALLER_PAYLOAD_CAB.
 include(ExternalProject)
 
 # The application icon, drawn by the project's own tool.
@@ -14,7 +16,8 @@ add_custom_target(web_installer_icon DEPENDS ${WEB_INSTALLER_ICON})
 
 set(WEB_INSTALLER_SAMPLE_DIR ${CMAKE_BINARY_DIR}/payload)
 set(WEB_INSTALLER_DEFAULT_PAYLOAD ${WEB_INSTALLER_SAMPLE_DIR}/small.cab)
-set(WEB_INSTALLER_PAYLOAD ${WEB_INSTALLER_DEFAULT_PAYLOAD} CACHE FILEPATH "The cabinet embedded in the launcher")
+set(WEB_INSTALLER_PAYLOAD ${WEB_INSTALLER_DEFAULT_PAYLOAD} CACHE FILEPATH
+    "The cabinet embedded in the launcher, or the folder of the installation set to make it from")
 
 # The sample payload's entry program, built for this tree's platform.
 add_executable(sample_installer WIN32 ${PROJECT_SOURCE_DIR}/tests/fixtures/sample_installer.cpp)
@@ -50,3 +53,18 @@ function(web_installer_checked_payload payload stamp)
     DEPENDS ${payload} host_payload_check
     COMMENT "Checking the payload ${payload}")
 endfunction()
+
+# A folder: its cabinet is remade by tools/make_folder_payload.py, which runs at every build
+# and rewrites the cabinet only when the folder's names or contents changed (file times play
+# no part), or stops the build naming the path the launcher could not serve.
+if(IS_DIRECTORY "${WEB_INSTALLER_PAYLOAD}")
+  set(WEB_INSTALLER_PAYLOAD_CAB ${WEB_INSTALLER_SAMPLE_DIR}/folder.cab)
+  add_custom_target(folder_payload ALL
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_folder_payload.py ${WEB_INSTALLER_PAYLOAD}
+            ${WEB_INSTALLER_PAYLOAD_CAB}
+    BYPRODUCTS ${WEB_INSTALLER_PAYLOAD_CAB}
+    COMMENT "Making the payload from the folder ${WEB_INSTALLER_PAYLOAD}"
+    VERBATIM)
+else()
+  set(WEB_INSTALLER_PAYLOAD_CAB ${WEB_INSTALLER_PAYLOAD})
+endif()
