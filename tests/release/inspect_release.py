@@ -3,6 +3,9 @@
 
 usage: inspect_release.py IMAGE PAYLOAD WINE_DLL_DIR SECURITY_MD OBJECT_LIB...
 
+WI_EXPECT_VERSION is the version the image must carry in its version resource (language
+1041); empty or unset, the image must carry none.
+
 The DLLs the image may import, and must import, are the ones SECURITY.md lists in its table
 of imported DLLs; the document and the image cannot drift apart.
 """
@@ -33,6 +36,7 @@ VERBOSE_TERMINATE_TEXTS = [b"terminate called after throwing", b"terminate calle
                            b"terminate called without an active exception", b"  what():  "]
 RT_ICON_GROUP = 14
 RT_MANIFEST = 24
+RT_VERSION = 16
 PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG = 5428, 137, 1041
 ICON_GROUP_NAME = 138
 # Wide calls that the static runtime itself makes (its locale helpers); the launcher's own
@@ -106,6 +110,18 @@ def main():
     res = resources(pe)
     check(not any(t == RT_MANIFEST for (t, _, _) in res), "no application manifest")
     check(any(t == RT_ICON_GROUP and n == ICON_GROUP_NAME for (t, n, _) in res), "icon group 138 present")
+    versions = [k for k in res if k[0] == RT_VERSION]
+    expected_version = os.environ.get("WI_EXPECT_VERSION", "")
+    if not expected_version:
+        check(not versions, "no version resource (none was asked for)")
+    else:
+        found = {}
+        for info in getattr(pe, "FileInfo", [[]])[0]:
+            for table in getattr(info, "StringTable", []):
+                found[table.LangID] = table.entries.get(b"FileVersion", b"").decode("utf-8", "replace")
+        check(versions == [(RT_VERSION, 1, PAYLOAD_LANG)] and found == {b"041104B0": expected_version},
+              "one version resource, language 1041, Japanese strings of version %s (found: %s, %s)" % (
+                  expected_version, versions, found))
     payload_entries = [k for k in res if k[0] == PAYLOAD_TYPE and k[1] == PAYLOAD_NAME]
     check(payload_entries == [(PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG)], "payload 5428/137 stored once, language 1041")
     if payload_entries:
