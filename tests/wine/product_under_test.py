@@ -4,7 +4,9 @@ does it carry exactly the payload the tests compare its work with? A product bui
 another cabinet (-DWEB_INSTALLER_PAYLOAD) cannot be checked against the sample's files, so
 that is a failure with its reason, not a skip.
 
-usage: product_under_test.py IMAGE PAYLOAD
+usage: product_under_test.py IMAGE PAYLOAD [signed]
+
+With "signed", the image must also carry a signature (a certificate table).
 """
 import os
 import sys
@@ -18,7 +20,7 @@ def main():
     image, payload = sys.argv[1:3]
     if not os.path.isfile(image):
         print("FAILED: no product at %s: build the release tree first (cmake --preset release && "
-              "cmake --build --preset release)" % image)
+              "cmake --build --preset release%s)" % (image, " && ctest --preset release" if sys.argv[3:] else ""))
         return 1
     pe = pefile.PE(image)
     if pe.FILE_HEADER.Machine != 0x14C:
@@ -37,6 +39,10 @@ def main():
     if embedded != expected:
         print("FAILED: the product at %s does not carry the sample payload %s; the 32-bit tests compare its "
               "work with that sample (reconfigure the release tree without -DWEB_INSTALLER_PAYLOAD)" % (image, payload))
+        return 1
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if sys.argv[3:] == ["signed"] and security.Size == 0:
+        print("FAILED: %s carries no signature" % image)
         return 1
     if not os.path.isdir(payload + ".tree"):
         print("FAILED: the sample's source tree %s.tree is missing" % payload)
