@@ -12,6 +12,7 @@ PACKAGES=(
   gcab                                       # writes the sample cabinets
   python3-pefile                             # inspects the release image
   libmspack-dev cabextract                   # the payload check; a reference extractor
+  osslsigncode openssl                       # Authenticode signing; the certificate checks and test keys
   locales                                    # the ja_JP source of the code page 932 test's locale
   clang clang-tidy cppcheck                  # fuzzing and static analysis
 )
