@@ -54,8 +54,11 @@ def check_component(name, path):
         raise Refused("%s: a name made only of dots and spaces would leave its folder" % path)
     bad = sorted({c for c in text if c in WINDOWS_FORBIDDEN or ord(c) < 0x20 or ord(c) == 0x7F})
     if bad:
-        raise Refused("%s: the name holds %s, which a Windows file name cannot" % (
-            path, ", ".join(repr(c) for c in bad)))
+        def shown(c):
+            if c == "\\":
+                return "a backslash"
+            return "the control character 0x%02X" % ord(c) if ord(c) < 0x20 or ord(c) == 0x7F else "\"%s\"" % c
+        raise Refused("%s: the name holds %s, which a Windows file name cannot" % (path, ", ".join(shown(c) for c in bad)))
     if text[-1] in ". ":
         raise Refused("%s: the name ends in a dot or a space, which Windows drops from file names" % path)
     return text
