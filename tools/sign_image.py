@@ -80,6 +80,7 @@ def sign(a):
         r = subprocess.run(command, capture_output=True, text=True)
         if r.returncode != 0 or not os.path.isfile(tmp):
             raise Failed("osslsigncode could not sign %s: %s" % (a.input, " ".join((r.stdout + r.stderr).split())))
+        os.chmod(tmp, os.stat(a.input).st_mode & 0o777)  # executable as the linked image is
         os.replace(tmp, a.output)
     finally:
         if os.path.exists(tmp):
