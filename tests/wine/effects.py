@@ -313,10 +313,17 @@ def main():
     writes = all_of("WriteFile")
     check(len(writes) == 1 and writes[0][1][2] == os.path.getsize(payload),
           "the payload goes to disk in one write of its whole size: %s" % ([c[1][2] for c in writes],))
+    # Each service, then the library it resolves lazily by name, from the system directory
+    # only, before the service is first used.
     extra = [c[1] for c in all_of("LoadLibraryExA")]
-    check(sorted((a[0].lower(), a[1], a[2]) for a in extra) == [("setupapi.dll", 0, 0x800), ("shell32.dll", 0, 0x800)],
-          "the cabinet service and the shell are loaded from the system directory only: %s" % (extra,))
+    check([(a[0].lower(), a[1], a[2]) for a in extra] == [("setupapi.dll", 0, 0x800), ("cabinet.dll", 0, 0x800),
+                                                           ("shell32.dll", 0, 0x800), ("ole32.dll", 0, 0x800)],
+          "the cabinet service, its decompressor, the shell and its component library are loaded in this order, "
+          "from the system directory only: %s" % (extra,))
     iterate = index("SetupIterateCabinetA")
+    check(-1 < index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "cabinet.dll") < iterate <
+          index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "ole32.dll") < index("ShellExecuteExA"),
+          "the decompressor is loaded before the iteration, the component library after it and before the launch")
     check(len(all_of("SetupIterateCabinetA")) == 1 and calls[iterate][1][0] == cabinet_win and
           calls[iterate][1][1] == 0 and calls[iterate][1][3] == 0,
           "one iteration over VOVore.cab: reserved 0, no context")

@@ -32,6 +32,8 @@ bool g_closeFails = false;
 int g_grants = 0;
 int g_iterations = 0;
 bool g_iterationFails = false;
+bool g_decompressorMissing = false;
+std::vector<std::string> g_libraryLoads;
 std::string g_iterationPath;
 bool g_iterationArgsRight = false;
 std::string g_rootDuringIteration;
@@ -99,6 +101,14 @@ BOOL WINAPI FakeFileAttributesEx(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVO
   static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(data)->nFileSizeLow -= 1;
   return found;
 }
+HMODULE WINAPI FakeLoadLibraryEx(LPCSTR name, HANDLE file, DWORD flags) {
+  g_libraryLoads.push_back(std::string(name) + (flags == LOAD_LIBRARY_SEARCH_SYSTEM32 ? " system32" : " other"));
+  if (g_decompressorMissing && lstrcmpiA(name, "cabinet.dll") == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return RealLauncherApi().LoadLibraryExA(name, file, flags);
+}
 BOOL WINAPI FakeShellExecute(SHELLEXECUTEINFOA*) {
   ++g_launches;
   return FALSE;
@@ -109,7 +119,8 @@ class ExtractionStepTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(wtest::ReadWholeFile(wtest::BuildDir() + "\\payload\\small.cab", g_payload));
     g_temp = wtest::FreshScratch("extraction-step");
-    g_resourceMissing = g_resourceEmpty = g_writeFails = g_closeFails = g_iterationFails = false;
+    g_resourceMissing = g_resourceEmpty = g_writeFails = g_closeFails = g_iterationFails = g_decompressorMissing = false;
+    g_libraryLoads.clear();
     g_writes = g_grants = g_iterations = g_launches = 0;
     g_bytesAsked = 0;
     g_writeSource = nullptr;
@@ -120,6 +131,7 @@ class ExtractionStepTest : public ::testing::Test {
     g_launcherApi.SizeofResource = &FakeSizeofResource;
     g_launcherApi.LockResource = &FakeLockResource;
     g_launcherApi.SetupIterateCabinetA = &FakeIterate;
+    g_launcherApi.LoadLibraryExA = &FakeLoadLibraryEx;
     g_launcherApi.ShellExecuteExA = &FakeShellExecute;
     g_launcherApi.GetFileAttributesExA = &FakeFileAttributesEx;
     g_sizesAsked.clear();
@@ -159,6 +171,8 @@ TEST_F(ExtractionStepTest, WritesThePayloadInOneWriteThenUnpacksAndGrantsAgain) 
   EXPECT_TRUE(written == g_payload);
   EXPECT_EQ(g_iterations, 1);
   EXPECT_TRUE(g_iterationArgsRight);
+  EXPECT_EQ(g_libraryLoads, std::vector<std::string>{"cabinet.dll system32"})
+      << "the library that the service resolves lazily, from the system directory only";
   EXPECT_EQ(g_iterationPath, Cabinet());
   EXPECT_EQ(g_rootDuringIteration, Folder() + "\\");
   EXPECT_EQ(std::string(ExtractionRoot), Folder() + "\\") << "it keeps its value";
@@ -226,6 +240,8 @@ TEST_F(ExtractionStepTest, EveryFailureEndsTheRunWithWhatWasMadeLeftInPlace) {
       {"the write fails: the partial cabinet stays", &g_writeFails, true, false, false, 0, 1},
       {"the close fails after a whole write", &g_closeFails, true, true, false, 0, 1},
       {"the iteration fails: no second grant", &g_iterationFails, true, true, true, 1, 1},
+      // Not from the system directory, then not by name either: as if there were no service.
+      {"the decompressor cannot be loaded from the system directory", &g_decompressorMissing, true, true, true, 1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -243,6 +259,7 @@ TEST_F(ExtractionStepTest, EveryFailureEndsTheRunWithWhatWasMadeLeftInPlace) {
     EXPECT_EQ(g_iterations, c.iterations);
     EXPECT_EQ(g_grants, c.grants);
     EXPECT_EQ(g_launches, 0);
+    EXPECT_FALSE(wtest::PathExists(Folder() + "\\RUZE_Derurerovo_Vozi.exe")) << "nothing unpacked";
   }
 }
 

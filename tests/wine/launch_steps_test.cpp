@@ -6,6 +6,7 @@
 
 #include "installer_launch.h"
 #include "launcher_api.h"
+#include "support.h"
 
 namespace {
 
@@ -115,6 +116,38 @@ TEST_F(LaunchTest, AStartedLaunchWithoutAProcessHandleReturnsAtOnce) {
   LaunchInstaller("C:\\W");
   EXPECT_EQ(g_waits, 1);
   EXPECT_LT(GetTickCount() - start, 5000u);
+}
+
+HMODULE WINAPI NoComponentLibrary(LPCSTR name, HANDLE file, DWORD flags) {
+  if (lstrcmpiA(name, "ole32.dll") == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return RealLauncherApi().LoadLibraryExA(name, file, flags);
+}
+
+// The real shell call, which loads the library the shell resolves lazily by name from the
+// system directory first: when that fails, the shell is never asked, as if there were none.
+TEST(ShellComponentLibrary, OnlyFromTheSystemDirectoryOrTheShellIsNotAsked) {
+  ScopedLauncherApi restore;
+  const std::string program = wtest::FixturePath("hold_mutex.exe");  // ends at once without arguments
+  for (const bool loads : {false, true}) {
+    SCOPED_TRACE(loads ? "the library loads" : "the library does not load");
+    g_launcherApi.LoadLibraryExA = loads ? RealLauncherApi().LoadLibraryExA : &NoComponentLibrary;
+    SHELLEXECUTEINFOA info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = program.c_str();
+    info.nShow = SW_HIDE;
+    info.hInstApp = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x5A));  // the shell always sets it
+    EXPECT_EQ(g_launcherApi.ShellExecuteExA(&info) != FALSE, loads);
+    EXPECT_EQ(info.hInstApp != reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x5A)), loads);
+    if (info.hProcess != nullptr) {
+      WaitForSingleObject(info.hProcess, 30000);
+      CloseHandle(info.hProcess);
+    }
+    EXPECT_EQ(info.hProcess != nullptr, loads);
+  }
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct LauncherApi {
   decltype(&::SizeofResource) SizeofResource;
   decltype(&::LockResource) LockResource;
   decltype(&::GetACP) GetACP;
+  decltype(&::LoadLibraryExA) LoadLibraryExA;  // the libraries the services below resolve lazily
   decltype(&::SetupIterateCabinetA) SetupIterateCabinetA;
   decltype(&::ShellExecuteExA) ShellExecuteExA;
   decltype(&::WaitForSingleObject) WaitForSingleObject;
