@@ -20,6 +20,7 @@ usage: fault_matrix.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
 import filecmp
 import glob
 import os
+import re
 import shutil
 import stat
 import struct
@@ -165,18 +166,19 @@ class Row:
     def outside(self):
         return snapshot([self.base] + prefix_temp_dirs(), {self.folder, self.record})
 
-    def start(self, twin=None, extra=None):
-        """Starts the launcher under test, or the test-only twin of that name; the state of
-        everything outside the work folder is taken before the first start."""
+    def start(self, twin=None, extra=None, program=None, stderr=subprocess.DEVNULL):
+        """Starts the launcher under test, the test-only twin of that name, or `program` (a
+        path); Wine's own output goes to `stderr`. The state of everything outside the work
+        folder is taken before the first start."""
         if self.before is None:
             self.before = self.outside()
         e = dict(env, WI_SAMPLE_RECORD=win(self.record), **(extra or {}))
-        return subprocess.Popen([WINE, os.path.join(build, twin) if twin else launcher], env=e, cwd=self.cwd,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        program = program or (os.path.join(build, twin) if twin else launcher)
+        return subprocess.Popen([WINE, program], env=e, cwd=self.cwd, stdout=subprocess.DEVNULL, stderr=stderr)
 
-    def run(self, twin=None, extra=None, timeout=120):
+    def run(self, twin=None, extra=None, timeout=120, **how):
         begin = time.time()
-        process = self.start(twin, extra)
+        process = self.start(twin, extra, **how)
         try:
             code = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -549,6 +551,91 @@ def _(r):
     started = judge(r, code, 0, cabinet=bad, source_tree=bad.path + ".tree")
     expect_entries(r, r.inventory(source_tree=bad.path + ".tree"), whole=bad.names)
     return code, started, "the set is whole; ended after %.1f s" % seconds
+
+
+# The libraries that a whole run loads by name, at both widths (a loader trace of the launcher's
+# process, WINEDEBUG=+loaddll,+module), and those of them that Windows serves only from its
+# system directory whoever asks, as known system libraries: the KnownDLLs list, and what the
+# libraries on it import, which Windows maps with them (kernelbase, ucrtbase, win32u). Wine
+# keeps no such list: a copy beside a program, preferred by the overrides below, is found by
+# any search that begins in the program's folder.
+RUN_LOADS = {
+    "start-up, the image's imports and theirs": "kernel32 kernelbase ntdll advapi32 msvcrt sechost ucrtbase",
+    "the cabinet service, from the system directory only, and its imports": "setupapi rpcrt4 version",
+    "resolved lazily by the cabinet service, and its import": "cabinet zlib1",
+    "the shell, from the system directory only, and its imports": "shell32 gdi32 user32 win32u shlwapi shcore imm32",
+    "resolved lazily by the shell, and its import": "ole32 combase",
+}
+KNOWN_ON_WINDOWS = set(("advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf "
+                        "msvcrt normaliz nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 "
+                        "wldap32 ws2_32 ntdll kernelbase ucrtbase win32u").split())
+PLANTED = sorted(n for names in RUN_LOADS.values() for n in names.split() if n not in KNOWN_ON_WINDOWS)
+LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:build_module Loaded L"(.*)" at [0-9A-F]+: (\w+)$')
+
+
+def loads_by_process(trace):
+    """The libraries each process of a +pid,+loaddll trace loaded: {pid: [(path, kind)]}."""
+    out = {}
+    with open(trace, errors="replace") as f:
+        for line in f:
+            m = LOADED.match(line.rstrip("\n"))
+            if m:
+                out.setdefault(m.group(1), []).append((m.group(2).replace("\\\\", "\\"), m.group(3)))
+    return out
+
+
+def markers(folder):
+    """What the planted copies in `folder` recorded: {library: [program paths that loaded it]}."""
+    return {name[:-len(".loaded")]: read(os.path.join(folder, name)).decode("latin-1").splitlines()
+            for name in sorted(os.listdir(folder)) if name.endswith(".loaded")}
+
+
+@row("libraries planted beside the launcher, and preferred by the platform")
+def _(r):
+    # The launcher as downloaded: a folder of its own, which is also the current directory,
+    # beside a copy of the marker library under each planted name; the platform told to take
+    # a copy found on the search path before its own.
+    downloads = os.path.join(r.base, "downloads")
+    os.makedirs(downloads)
+    product = os.path.join(downloads, os.path.basename(launcher))
+    control = os.path.join(downloads, "planting_control.exe")
+    shutil.copy(launcher, product)
+    shutil.copy(os.path.join(build, "tests", "wine", "planting_control.exe"), control)
+    for name in PLANTED:
+        shutil.copy(os.path.join(build, "tests", "wine", "planted_library.dll"), os.path.join(downloads, name + ".dll"))
+    r.cwd = downloads
+    overrides = {"WINEDLLOVERRIDES": "%s;%s=n,b" % (env["WINEDLLOVERRIDES"], ",".join(PLANTED))}
+
+    # The control: a plain program that loads a planted name must get the planted copy, or
+    # this setup cannot show planting at all, and the row fails.
+    subprocess.run([WINE, control, "version.dll"], env=dict(env, **overrides), cwd=downloads,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    seen = markers(downloads)
+    if not r.check([p.lower() for p in seen.get("version.dll", [])] == [win(control).lower()],
+                   "the control program did not load the planted version.dll (%s): planting cannot be seen" % seen):
+        return "-", "-", "no run: the control saw no planting"
+
+    trace = r.base + "-loaddll.log"  # outside the row's folder, which must stay as it was
+    with open(trace, "w") as out:
+        code, _ = r.run(program=product, extra=dict(overrides, WINEDEBUG="+pid,+loaddll"), stderr=out)
+    started = judge(r, code, 1)
+    expect_entries(r, r.inventory(), whole=PAYLOAD.names)
+    loaded_by_launcher = sorted(n for n, programs in markers(downloads).items()
+                                if any(p.lower() == win(product).lower() for p in programs))
+    r.check(not loaded_by_launcher, "the launcher loaded the planted %s" % ", ".join(loaded_by_launcher))
+    # Every library in the launcher's process but its own image came from the system
+    # directory, and the trace names no library that the row should have planted and did not.
+    process = next((loads for loads in loads_by_process(trace).values() if loads and loads[0][0].lower() ==
+                    win(product).lower()), None)
+    if r.check(process is not None, "the loader trace shows no process of the launcher"):
+        system = "c:\\windows\\system32\\"
+        foreign = [p for p, _ in process[1:] if not p.lower().startswith(system)]
+        r.check(not foreign, "libraries loaded from outside the system directory: %s" % foreign)
+        names = {p.lower().rsplit("\\", 1)[-1].rsplit(".", 1)[0] for p, _ in process[1:]}
+        unplanned = sorted(names - KNOWN_ON_WINDOWS - set(PLANTED))
+        r.check(not unplanned, "the run loads libraries not known on Windows that the row does not plant: %s" % unplanned)
+    return code, started, "%s planted; the control loaded version.dll; no planted copy loaded; the set whole" % (
+        ", ".join(PLANTED))
 
 
 subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
