@@ -34,6 +34,7 @@ def e2e(gtest_filter):
 
 GUARD = unit("GuardTest.*:RealMutex.*")
 EFFECTS = "wine:wine_effects"  # the launcher's own platform calls and what a run leaves, seen from outside
+PLANTING = "wine:wine_fault_matrix"  # its last row: libraries planted beside the launcher
 PREPARE = unit("PrepareWorkFolderTest.*:ShortFormTest.*")
 REGISTRY = unit("RegistryStringValueTest.*")
 GRANT = unit("GrantSeamTest.*:GrantRealFolder.*")
@@ -128,6 +129,37 @@ FAULTS = [
           "  }\n"
           "  const auto execute = g_shellExecuteEx;\n",
           [LAUNCH, e2e("LaunchRunTest.*"), EFFECTS]),
+    Fault("lazy-library-default-search", "the libraries the services resolve lazily are loaded with flags 0",
+          L + "launcher_api.cpp",
+          "g_launcherApi.LoadLibraryExA(dependency, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)",
+          "g_launcherApi.LoadLibraryExA(dependency, nullptr, 0)",
+          [EXTRACTION_STEP, EFFECTS]),
+    Fault("decompressor-not-preloaded", "the cabinet service resolves its decompressor itself, by name",
+          L + "launcher_api.cpp",
+          '  if (!LoadedFromSystemDirectory("cabinet.dll")) return FALSE;\n', "",
+          [EXTRACTION_STEP, EFFECTS, PLANTING]),
+    Fault("decompressor-after-iteration", "the decompressor is loaded only after the first iteration",
+          L + "launcher_api.cpp",
+          '  if (!LoadedFromSystemDirectory("cabinet.dll")) return FALSE;\n'
+          "  return iterate(cabinet, reserved, callback, context);\n",
+          "  const BOOL iterated = iterate(cabinet, reserved, callback, context);\n"
+          '  if (!LoadedFromSystemDirectory("cabinet.dll")) return FALSE;\n'
+          "  return iterated;\n",
+          [EFFECTS, PLANTING]),
+    Fault("decompressor-failure-ignored", "the iteration goes on when the decompressor does not load from the system "
+          "directory", L + "launcher_api.cpp",
+          'if (!LoadedFromSystemDirectory("cabinet.dll")) return FALSE;',
+          '(void)LoadedFromSystemDirectory("cabinet.dll");',
+          [EXTRACTION_STEP]),
+    Fault("component-library-not-preloaded", "the shell resolves its component library itself, by name",
+          L + "launcher_api.cpp",
+          '  if (!LoadedFromSystemDirectory("ole32.dll")) return FALSE;  // as without the shell\n', "",
+          [unit("ShellComponentLibrary.*"), EFFECTS]),
+    Fault("component-library-failure-ignored", "the shell is asked when its component library does not load from "
+          "the system directory", L + "launcher_api.cpp",
+          'if (!LoadedFromSystemDirectory("ole32.dll")) return FALSE;',
+          '(void)LoadedFromSystemDirectory("ole32.dll");',
+          [unit("ShellComponentLibrary.*")]),
 
     # ---- the work folder and its cleanup value ----
     Fault("temp-path-bound", "a temp path of exactly 260 characters is accepted (> instead of >=)",
