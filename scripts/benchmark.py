@@ -119,8 +119,8 @@ def traced_writes(w):
 
 def main():
     out, rounds = os.path.abspath(sys.argv[1]), int(sys.argv[2])
-    specs = [a.split(":", 1) for a in sys.argv[3:]]
-    for name, _ in specs:
+    cards = [a.split(":", 1) for a in sys.argv[3:]]  # NAME:TREE, one card per width
+    for name, _ in cards:
         prefix = os.path.join(out, "prefix-" + name)
         if os.path.isdir(prefix):  # end an earlier run's wineserver before its prefix goes
             env = dict(os.environ, WINEPREFIX=prefix)
@@ -133,7 +133,7 @@ def main():
 
     widths = []
     try:
-        for name, tree in specs:
+        for name, tree in cards:
             widths.append(Width(name, os.path.abspath(tree), out))
         runs = {(w.name, k): [] for w in widths for k in ("launcher", "floor", "floor+launch", "trivial")}
         runs.update({("native", "cabextract"): [], ("native", "cp"): []})

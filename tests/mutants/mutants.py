@@ -12,9 +12,9 @@ before any fault is tried. Exit code 0 only when every fault tried was caught.
 """
 import argparse
 import fnmatch
-import importlib.util
 import os
 import re
+import runpy
 import shutil
 import signal
 import subprocess
@@ -36,18 +36,18 @@ NAME_PATTERN = re.compile(r"^[A-Za-z0-9_]+$")
 class Selection:
     """One test a fault names: its tree (as written, and as resolved), ctest name, gtest filter."""
 
-    def __init__(self, spec):
-        parts = spec.split(":", 2)
+    def __init__(self, written):
+        parts = written.split(":", 2)
         if len(parts) < 2:
-            raise ValueError("%r is not tree:ctest_name[:gtest_filter]" % spec)
-        self.spec = spec
+            raise ValueError("%r is not tree:ctest_name[:gtest_filter]" % written)
+        self.written = written
         self.table_tree, self.name = parts[0], parts[1]
         self.gtest_filter = parts[2] if len(parts) == 3 else ""
         self.tree = self.table_tree
         if self.table_tree not in TABLE_TREES:
-            raise ValueError("%r: unknown tree %r (one of %s)" % (spec, self.table_tree, ", ".join(TABLE_TREES)))
+            raise ValueError("%r: unknown tree %r (one of %s)" % (written, self.table_tree, ", ".join(TABLE_TREES)))
         if not NAME_PATTERN.match(self.name):
-            raise ValueError("%r: %r is not a ctest name" % (spec, self.name))
+            raise ValueError("%r: %r is not a ctest name" % (written, self.name))
 
     def label(self):
         return "%s:%s%s" % (self.tree, self.name, "[%s]" % self.gtest_filter if self.gtest_filter else "")
@@ -55,10 +55,7 @@ class Selection:
 
 def load_table():
     path = os.path.join(ROOT, "tests", "mutants", "faults.py")
-    spec = importlib.util.spec_from_file_location("mutant_faults", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.FAULTS
+    return runpy.run_path(path)["FAULTS"]
 
 
 def tracked_files():
@@ -94,9 +91,9 @@ def validate(faults, tracked):
             problems.append("%s: the replacement changes nothing" % where)
         if not fault.tests:
             problems.append("%s: no test is named to notice it" % where)
-        for spec in fault.tests:
+        for written in fault.tests:
             try:
-                Selection(spec)
+                Selection(written)
             except ValueError as error:
                 problems.append("%s: %s" % (where, error))
     return problems
@@ -272,7 +269,7 @@ class Runner:
         self.baseline_seconds = dict(self.last_seconds)
         for s in selections:
             if s.gtest_filter and not any(gtest_matches(s.gtest_filter, c) for c in self.gtest_cases[(s.tree, s.name)]):
-                problems.append("%s: the filter matches none of the test's cases" % s.spec)
+                problems.append("%s: the filter matches none of the test's cases" % s.written)
         return problems
 
     # ---- one fault ----
