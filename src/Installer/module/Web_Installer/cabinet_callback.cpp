@@ -29,9 +29,9 @@ struct PendingEntry {
 };
 PendingEntry g_pending = {};
 
-UINT FileInCabinet(const FILE_IN_CABINET_INFO_A* info) {
+UINT FileInCabinet(FILE_IN_CABINET_INFO_A* info) {
   static_assert(sizeof(info->FullTargetName) == cabinet::kTargetSize, "the target field is MAX_PATH bytes");
-  auto* target = const_cast<char*>(info->FullTargetName);
+  char* target = info->FullTargetName;
   PlatformFolders folders;
   g_pending.set = false;
   const UINT answer = CabinetDecision(SPFILENOTIFY_FILEINCABINET, ExtractionRoot, info->NameInCabinet, target,
