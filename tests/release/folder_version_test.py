@@ -15,7 +15,7 @@ import sys
 
 import pefile
 
-from scratch_tree import RT_VERSION, build, configure, payload_of, resources
+from scratch_tree import RT_VERSION, build, configure, failures, payload_of, report, resources
 
 source, work = sys.argv[1], sys.argv[2]
 ENTRY = "RUZE_Derurerovo_Vozi.exe"
@@ -26,13 +26,6 @@ VERSION = {
     "WEB_INSTALLER_COPYRIGHT": "© 2025 株式会社 見本",
 }
 OLD_TIME = 1000000000  # 2001: older than any build output
-failures = []
-
-
-def report(good, what, detail=""):
-    print(("ok      " if good else "FAILED  ") + what + (": " + detail if detail else ""))
-    if not good:
-        failures.append(what)
 
 
 def write(path, data, when=None):

@@ -16,6 +16,8 @@ import sys
 
 import pefile
 
+from scratch_tree import resources
+
 # The launcher's own advapi32 calls, and the only ones the image may import (the static
 # runtime calls none): the RunOnce writer's (registry_api.cpp) and the access grant's
 # (security_api.cpp). SetSecurityDescriptorControl and AddAccessAllowedAceEx are resolved
@@ -53,15 +55,6 @@ def check(ok, what):
     print(("ok      " if ok else "FAILED  ") + what)
     if not ok:
         failures.append(what)
-
-
-def resources(pe):
-    found = {}
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for name in rtype.directory.entries:
-            for lang in name.directory.entries:
-                found[(rtype.id, name.id, lang.id)] = lang.data.struct
-    return found
 
 
 def exports_of(dll_dir, dll):
@@ -125,8 +118,7 @@ def main():
     payload_entries = [k for k in res if k[0] == PAYLOAD_TYPE and k[1] == PAYLOAD_NAME]
     check(payload_entries == [(PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG)], "payload 5428/137 stored once, language 1041")
     if payload_entries:
-        entry = res[payload_entries[0]]
-        data = pe.get_data(entry.OffsetToData, entry.Size)
+        data = res[payload_entries[0]]
         with open(payload_path, "rb") as f:
             expected = f.read()
         check(data == expected, "payload resource holds exactly the bytes of %s (%d bytes)" % (payload_path, len(expected)))

@@ -1,5 +1,5 @@
 """Scratch release trees for the shipping tests: configured from the sources with settings of
-their own, built, and read back."""
+their own, built, and read back; and the images' resources, which the inspection reads too."""
 import os
 import subprocess
 
@@ -7,6 +7,14 @@ import pefile
 
 PAYLOAD_TYPE, PAYLOAD_NAME = 5428, 137
 RT_VERSION = 16
+
+failures = []  # what a test's report() found wrong; the test's exit code
+
+
+def report(good, what, detail=""):
+    print(("ok      " if good else "FAILED  ") + what + (": " + detail if detail else ""))
+    if not good:
+        failures.append(what)
 
 
 def configure(source, tree, **settings):
@@ -28,6 +36,7 @@ def build(tree, verbose=False):
 
 
 def resources(pe):
+    """Every resource of `pe`, by (type, name, language): its bytes."""
     found = {}
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return found

@@ -22,18 +22,11 @@ import time
 
 import pefile
 
-from scratch_tree import build, configure, payload_of, resources, RT_VERSION
+from scratch_tree import RT_VERSION, build, configure, failures, payload_of, report, resources
 
 source, work = sys.argv[1], sys.argv[2]
 PASSWORD = "pa ss w\u00f6rd 'q' \"$HOME\" ;"  # spaces, quotes, a non-ASCII letter, shell characters
-failures = []
 os.environ.pop("SOURCE_DATE_EPOCH", None)
-
-
-def report(good, what, detail=""):
-    print(("ok      " if good else "FAILED  ") + what + (": " + detail if detail else ""))
-    if not good:
-        failures.append(what)
 
 
 def run(*command, **kw):
