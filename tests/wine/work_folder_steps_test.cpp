@@ -1,6 +1,7 @@
 // Preparing the work folder, through the seams: the order of its steps and every failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,29 +24,30 @@ bool g_registryFails = false;
 bool g_grantFails = false;
 std::string g_folderMade;
 
-DWORD WINAPI FakeTempPath(DWORD size, LPSTR buffer) {
-  g_calls.push_back("GetTempPathA");
+// Both temp-path fakes: the call is recorded, the buffer must come zero-filled, and the
+// result is the forced one (a failure leaves the buffer as it was) or `path`, handed out.
+template <typename Char>
+DWORD HandOutTempPath(const char* call, DWORD size, Char* buffer, DWORD forced, const std::basic_string<Char>& path) {
+  g_calls.push_back(call);
   EXPECT_EQ(size, 260u);
   for (DWORD i = 0; i < size; ++i) EXPECT_EQ(buffer[i], 0) << "zero-filled before the call";
-  if (g_tempResult != kRealLength) return g_tempResult;  // a failure leaves the buffer as it was
-  lstrcpyA(buffer, g_tempPath.c_str());
-  return static_cast<DWORD>(g_tempPath.size());
+  if (forced != kRealLength) return forced;
+  std::copy(path.begin(), path.end(), buffer);
+  buffer[path.size()] = 0;
+  return static_cast<DWORD>(path.size());
+}
+DWORD WINAPI FakeTempPath(DWORD size, LPSTR buffer) {
+  return HandOutTempPath("GetTempPathA", size, buffer, g_tempResult, g_tempPath);
 }
 // The wide calls stand in front of the real ones: each is recorded, and can be made to fail
 // or to hand out a chosen result.
-std::wstring g_wideTemp;               // what GetTempPathW hands out; empty: 0
+std::wstring g_wideTemp;               // what GetTempPathW hands out
 DWORD g_wideTempResult = kRealLength;  // forced result of GetTempPathW
 std::wstring g_shortForm;              // forced short form; empty: the real GetShortPathNameW
 DWORD g_shortResult = kRealLength;     // forced result of GetShortPathNameW
 bool g_conversionFails = false;
-std::string g_shortAsked;
 DWORD WINAPI FakeTempPathW(DWORD size, LPWSTR buffer) {
-  g_calls.push_back("GetTempPathW");
-  EXPECT_EQ(size, 260u);
-  for (DWORD i = 0; i < size; ++i) EXPECT_EQ(buffer[i], 0) << "zero-filled before the call";
-  if (g_wideTempResult != kRealLength) return g_wideTempResult;
-  lstrcpyW(buffer, g_wideTemp.c_str());
-  return static_cast<DWORD>(g_wideTemp.size());
+  return HandOutTempPath("GetTempPathW", size, buffer, g_wideTempResult, g_wideTemp);
 }
 DWORD WINAPI FakeShortPath(LPCWSTR longPath, LPWSTR buffer, DWORD size) {
   g_calls.push_back("GetShortPathNameW");
