@@ -250,6 +250,9 @@ TEST_F(GrantSeamTest, HandsTheMergedDaclAndItsControlBitsToTheOneWrite) {
     EXPECT_EQ(g_writtenControl & (SE_DACL_PRESENT | SE_DACL_DEFAULTED), SE_DACL_PRESENT);
     const bool controlCalled = std::find(g_calls.begin(), g_calls.end(), "SetSecurityDescriptorControl") != g_calls.end();
     EXPECT_EQ(controlCalled, c.expectedBits != 0);
+    // A missing or null DACL has no size to ask for: the old list is never read.
+    const bool sized = std::find(g_calls.begin(), g_calls.end(), "GetAclInformation") != g_calls.end();
+    EXPECT_EQ(sized, c.kind == DaclKind::Present);
   }
 }
 
