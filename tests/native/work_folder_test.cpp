@@ -47,23 +47,4 @@ TEST(CleanupCommand, APathWithSpacesStaysOneQuotedArgument) {
   EXPECT_EQ(command.find('"', open + 1), command.size() - 1);
 }
 
-TEST(HoldsReplacedCharacter, FindsOnlyTheCodePagesReplacement) {
-  struct Case {
-    const char* path;
-    bool replaced;
-  };
-  const Case cases[] = {
-      {"C:\\Users\\me\\AppData\\Local\\Temp\\", false},
-      // Shift-JIS characters whose trail bytes are 0x5C and 0x40..0x7E: none is a '?'.
-      {"C:\\\x95\x5C\x83\x5C\x94\x5C\\\x81\x40\x9F\x7E\\", false},
-      {"C:\\\xC3\xDD\xCC\xDF\\", false},  // half-width katakana
-      // How the platform hands out a temp path holding U+20BB7 (a surrogate pair) under 932.
-      {"C:\\??\x93\x63\\\xC3\xDD\xCC\xDF\\", true},
-      {"C:\\Users\\?\\", true},
-      {"?", true},
-      {"", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(HoldsReplacedCharacter(c.path), c.replaced) << c.path;
-}
-
 }  // namespace

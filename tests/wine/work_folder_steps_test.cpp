@@ -65,6 +65,14 @@ DWORD WINAPI FakeShortPath(LPCWSTR longPath, LPWSTR buffer, DWORD size) {
   }
   return RealLauncherApi().GetShortPathNameW(longPath, buffer, size);
 }
+int WINAPI FakeMultiByteToWide(UINT codePage, DWORD flags, LPCCH narrow, int narrowLength, LPWSTR wide, int size) {
+  g_calls.push_back("MultiByteToWideChar");
+  EXPECT_EQ(codePage, static_cast<UINT>(CP_ACP)) << "read back through the code page the narrow path came in";
+  EXPECT_EQ(flags, static_cast<DWORD>(MB_ERR_INVALID_CHARS));
+  EXPECT_EQ(narrowLength, -1);
+  EXPECT_EQ(size, 260);
+  return RealLauncherApi().MultiByteToWideChar(codePage, flags, narrow, narrowLength, wide, size);
+}
 int WINAPI FakeWideToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow, int size,
                                LPCCH defaultChar, LPBOOL usedDefault) {
   g_calls.push_back("WideCharToMultiByte");
@@ -129,7 +137,7 @@ class PrepareWorkFolderTest : public ::testing::Test {
     g_grantFails = false;
     g_launcherApi.GetTempPathA = &FakeTempPath;
     g_launcherApi.GetModuleFileNameA = &FakeModuleFileName;
-    g_wideTemp.clear();
+    g_wideTemp = Widen(g_tempPath);  // the narrow path reads back as the wide one
     g_wideTempResult = kRealLength;
     g_shortForm.clear();
     g_shortResult = kRealLength;
@@ -137,6 +145,7 @@ class PrepareWorkFolderTest : public ::testing::Test {
     g_launcherApi.GetTempPathW = &FakeTempPathW;
     g_launcherApi.GetShortPathNameW = &FakeShortPath;
     g_launcherApi.WideCharToMultiByte = &FakeWideToMultiByte;
+    g_launcherApi.MultiByteToWideChar = &FakeMultiByteToWide;
     g_launcherApi.CreateDirectoryA = &FakeCreateDirectory;
     g_launcherApi.GetLastError = &FakeLastError;
     g_launcherApi.GetFileAttributesA = &FakeFileAttributes;
@@ -150,6 +159,7 @@ class PrepareWorkFolderTest : public ::testing::Test {
     return wtest::ReadRunOnceValue(data, type);
   }
   std::string Folder() const { return g_tempPath + wtest::kGuid; }
+  static std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
   ScopedLauncherApi restoreLauncher_;
   ScopedRegistryApi restoreRegistry_;
   ScopedSecurityApi restoreSecurity_;
@@ -159,8 +169,8 @@ TEST_F(PrepareWorkFolderTest, RegistersTheCleanupBeforeMakingTheFolder) {
   CStringA folder;
   ASSERT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
   EXPECT_EQ(std::string(folder), Folder());
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
-                                                "CreateDirectoryA", "grant"}));
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetTempPathW", "MultiByteToWideChar",
+                                                "GetModuleFileNameA", "RegCreateKeyExA", "CreateDirectoryA", "grant"}));
   EXPECT_TRUE(wtest::IsDirectory(Folder()));
   std::vector<unsigned char> data;
   DWORD type = 0;
@@ -170,8 +180,9 @@ TEST_F(PrepareWorkFolderTest, RegistersTheCleanupBeforeMakingTheFolder) {
   // Again over the existing folder: it is used as it is, once it is known to be a folder.
   g_calls.clear();
   ASSERT_TRUE(PrepareWorkFolder(OsKind::Win9x, folder));
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
-                                                "CreateDirectoryA", "GetFileAttributesA", "grant"}));
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetTempPathW", "MultiByteToWideChar",
+                                                "GetModuleFileNameA", "RegCreateKeyExA", "CreateDirectoryA",
+                                                "GetFileAttributesA", "grant"}));
   EXPECT_EQ(g_attributesAsked, Folder());
   ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
   EXPECT_EQ(data, wtest::StoredRegistryLayout("command /C deltree /Y \"" + Folder() + "\""));
@@ -189,11 +200,13 @@ TEST_F(PrepareWorkFolderTest, EachFailureEndsTheRunAtItsStep) {
       {"no temp path", 0, 1, 0, false, {"GetTempPathA"}, false, false},
       {"a temp path longer than the buffer (the length it needs)", 261, 1, 0, false, {"GetTempPathA"}, false, false},
       {"a temp path of exactly 260: no room for its terminator", 260, 1, 0, false, {"GetTempPathA"}, false, false},
-      {"no module path", kRealLength, 0, 0, false, {"GetTempPathA", "GetModuleFileNameA"}, false, false},
+      {"no module path", kRealLength, 0, 0, false, {"GetTempPathA", "GetTempPathW", "MultiByteToWideChar",
+       "GetModuleFileNameA"}, false, false},
       {"the value cannot be written: no folder", kRealLength, 1, 0, true,
-       {"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA"}, false, false},
+       {"GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "GetModuleFileNameA", "RegCreateKeyExA"}, false, false},
       {"the folder cannot be made: the value stays", kRealLength, 1, ERROR_PATH_NOT_FOUND, false,
-       {"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA", "CreateDirectoryA"}, true, false},
+       {"GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "GetModuleFileNameA", "RegCreateKeyExA",
+        "CreateDirectoryA"}, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -221,8 +234,9 @@ TEST_F(PrepareWorkFolderTest, APlainFileUnderTheFoldersNameIsNeitherUsedNorOpene
   ASSERT_TRUE(wtest::WriteWholeFile(Folder(), "a file of the user's"));
   CStringA folder;
   EXPECT_FALSE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetModuleFileNameA", "RegCreateKeyExA",
-                                                "CreateDirectoryA", "GetFileAttributesA"}))
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetTempPathW", "MultiByteToWideChar",
+                                                "GetModuleFileNameA", "RegCreateKeyExA", "CreateDirectoryA",
+                                                "GetFileAttributesA"}))
       << "no grant on what is not the work folder";
   EXPECT_TRUE(ValueRegistered()) << "the value was written before";
   std::vector<unsigned char> bytes;
@@ -258,7 +272,6 @@ class ShortFormTest : public PrepareWorkFolderTest {
     RemoveDirectoryW(wideTemp_.c_str());
     PrepareWorkFolderTest::TearDown();
   }
-  static std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
   // The long form of a narrow path the launcher composed, as the platform resolves it.
   static std::wstring LongForm(const std::string& narrow) {
     wchar_t wide[520] = {};
@@ -289,6 +302,42 @@ TEST_F(ShortFormTest, ATempPathTheCodePageCannotHoldIsReachedThroughItsShortForm
   DWORD type = 0;
   ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
   EXPECT_EQ(data, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + made + "\""));
+}
+
+// A temp directory whose long name the code page maps to look-alikes: the platform's
+// best-fit tables hand out "Jose" for "José", a path that names another directory (or
+// none). The narrow path does not read back as the wide one, and the folder is reached
+// through the short form, as for a '?'.
+TEST_F(ShortFormTest, ATempPathHandedOutWithLookAlikesIsReachedThroughItsShortForm) {
+  struct Case {
+    std::wstring name;
+    std::string lookAlike;  // what a best-fit mapping hands out for it
+  };
+  const Case cases[] = {{L"Jos\x00E9", "Jose"}, {L"M\x00FCller \x00F1\x00DF", "Muller ns"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lookAlike);
+    const std::wstring wideTemp = wideRoot_ + c.name + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(wideTemp.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    g_wideTemp = wideTemp;
+    g_tempPath = root_ + c.lookAlike + "\\";
+    g_calls.clear();
+    wtest::DeleteRunOnceValue();
+    CStringA folder;
+    ASSERT_TRUE(PrepareWorkFolder(OsKind::Nt6OrLater, folder));
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"GetTempPathA", "GetTempPathW", "MultiByteToWideChar",
+                                                  "GetShortPathNameW", "WideCharToMultiByte", "GetModuleFileNameA",
+                                                  "RegCreateKeyExA", "CreateDirectoryA", "grant"}));
+    const std::string made(folder);
+    EXPECT_NE(made, root_ + c.lookAlike + "\\" + wtest::kGuid) << "not the look-alike's folder";
+    EXPECT_EQ(LongForm(made), wideTemp + Widen(wtest::kGuid)) << "the folder inside the real temp directory";
+    EXPECT_FALSE(wtest::PathExists(root_ + c.lookAlike)) << "nothing made under the look-alike name";
+    std::vector<unsigned char> data;
+    DWORD type = 0;
+    ASSERT_TRUE(wtest::ReadRunOnceValue(data, type));
+    EXPECT_EQ(data, wtest::StoredRegistryLayout("cmd /Q /C rd /S /Q \"" + made + "\""));
+    RemoveDirectoryW((wideTemp + Widen(wtest::kGuid)).c_str());
+    RemoveDirectoryW(wideTemp.c_str());
+  }
 }
 
 TEST_F(ShortFormTest, WithoutALosslessNarrowFormNothingIsRegisteredOrMade) {

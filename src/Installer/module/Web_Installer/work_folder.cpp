@@ -1,10 +1,6 @@
 #include "work_folder.h"
 
-#include <cstring>
-
 #include "product_constants.h"
-
-bool HoldsReplacedCharacter(const char* path) { return std::strchr(path, '?') != nullptr; }
 
 CStringA ComposeWorkFolder(const char* tempPath) {
   CStringA folder;

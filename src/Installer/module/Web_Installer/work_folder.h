@@ -4,12 +4,6 @@
 #include "cstring.h"
 #include "os_kind.h"
 
-// True when a narrow path the platform handed out holds a character that the ANSI code page
-// could not hold: the platform puts '?' in its place. '?' is never part of a file name, and
-// 0x3F is never the trail byte of a double-byte character in an ANSI code page (their trail
-// bytes start at 0x40), so a plain byte search finds it.
-bool HoldsReplacedCharacter(const char* path);
-
 // The temp path exactly as the platform returned it (with its trailing backslash),
 // followed directly by the product GUID. Nothing is inserted, and the result has no
 // trailing backslash.
