@@ -46,6 +46,11 @@ DWORD WINAPI FakeTempPath(DWORD, LPSTR buffer) {
   lstrcpyA(buffer, g_temp.c_str());
   return static_cast<DWORD>(g_temp.size());
 }
+DWORD WINAPI FakeTempPathW(DWORD, LPWSTR buffer) {  // the same path: it reads back as itself
+  std::copy(g_temp.begin(), g_temp.end(), buffer);
+  buffer[g_temp.size()] = L'\0';
+  return static_cast<DWORD>(g_temp.size());
+}
 HRSRC WINAPI FakeFindResource(HMODULE module, LPCSTR name, LPCSTR type) {
   g_moduleAsked = module;
   g_resourceIdsRight = IS_INTRESOURCE(name) && IS_INTRESOURCE(type) && reinterpret_cast<uintptr_t>(name) == 137 &&
@@ -81,7 +86,10 @@ BOOL WINAPI FakeIterate(PCSTR path, DWORD reserved, PSP_FILE_CALLBACK_A callback
   g_iterationPath = path;
   g_iterationArgsRight = reserved == 0 && callback == &CabinetCallback && context == nullptr;
   g_rootDuringIteration = ExtractionRoot.GetString();
-  if (g_iterationFails) return FALSE;
+  if (g_iterationFails) {
+    SetLastError(ERROR_INVALID_DATA);  // a cabinet the service cannot read: no hold
+    return FALSE;
+  }
   return RealLauncherApi().SetupIterateCabinetA(path, reserved, callback, context);
 }
 // The size check of each extracted entry: every path asked, and one entry (by its place in
@@ -126,6 +134,7 @@ class ExtractionStepTest : public ::testing::Test {
     g_writeSource = nullptr;
     ExtractionRoot.Empty();
     g_launcherApi.GetTempPathA = &FakeTempPath;
+    g_launcherApi.GetTempPathW = &FakeTempPathW;
     g_launcherApi.FindResourceA = &FakeFindResource;
     g_launcherApi.LoadResource = &FakeLoadResource;
     g_launcherApi.SizeofResource = &FakeSizeofResource;

@@ -56,7 +56,8 @@ class LaunchTest : public ::testing::Test {
 };
 
 TEST_F(LaunchTest, HandsTheShellTheRecordAsSet) {
-  LaunchInstaller("C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}");
+  HoldBudget holds;
+  LaunchInstaller("C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}", holds);
   EXPECT_EQ(g_seen.cbSize, sizeof(SHELLEXECUTEINFOA));
   EXPECT_EQ(g_seen.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
   EXPECT_EQ(g_seen.hwnd, nullptr);
@@ -96,7 +97,8 @@ TEST_F(LaunchTest, WaitsWithoutLimitOnlyForAStartedLaunch) {
                     ? self
                     : nullptr;
     g_waits = 0;
-    LaunchInstaller("C:\\W");
+    HoldBudget holds;
+    LaunchInstaller("C:\\W", holds);
     EXPECT_EQ(g_waits, c.waits ? 1 : 0) << c.result << " " << c.instApp;
     if (c.waits) {
       EXPECT_EQ(g_waitedOn, g_process);
@@ -113,9 +115,63 @@ TEST_F(LaunchTest, WaitsWithoutLimitOnlyForAStartedLaunch) {
 TEST_F(LaunchTest, AStartedLaunchWithoutAProcessHandleReturnsAtOnce) {
   g_process = nullptr;
   const DWORD start = GetTickCount();
-  LaunchInstaller("C:\\W");
+  HoldBudget holds;
+  LaunchInstaller("C:\\W", holds);
   EXPECT_EQ(g_waits, 1);
   EXPECT_LT(GetTickCount() - start, 5000u);
+}
+
+// The entry program held by another program: the shell is asked only once it is free, and
+// not at all when it stays held past the bound; a program that is not there is the shell's
+// to meet, at once, as without the test.
+DWORD g_fakeNow = 0;
+DWORD WINAPI FakeTick() { return g_fakeNow; }
+void WINAPI FakeSleep(DWORD ms) { g_fakeNow += ms; }
+int g_heldOpens = 0;  // -1: for good
+DWORD g_openError = 0;
+HANDLE WINAPI HeldProgram(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  if (g_heldOpens != 0) {
+    if (g_heldOpens > 0) --g_heldOpens;
+    SetLastError(g_openError);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_FILE_NOT_FOUND);  // free, but not there: the shell then fails as before
+  return INVALID_HANDLE_VALUE;
+}
+
+TEST_F(LaunchTest, TheShellIsAskedOnlyForAProgramNoLongerHeld) {
+  struct Case {
+    const char* what;
+    int heldOpens;
+    DWORD error;
+    bool shellAsked;
+    DWORD waited;
+  };
+  const Case cases[] = {
+      {"held by a scanner for three opens", 3, ERROR_SHARING_VIOLATION, true, 300},
+      {"refused to everyone for a moment (a scanner deciding)", 2, ERROR_ACCESS_DENIED, true, 200},
+      {"held for good", -1, ERROR_SHARING_VIOLATION, false, hold::kStepLimitMs},
+      {"not there at all", 0, 0, true, 0},
+  };
+  g_launcherApi.GetTickCount = &FakeTick;
+  g_launcherApi.Sleep = &FakeSleep;
+  g_launcherApi.CreateFileA = &HeldProgram;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_heldOpens = c.heldOpens;
+    g_openError = c.error;
+    g_file.clear();
+    g_result = FALSE;
+    g_waits = 0;
+    HoldBudget holds;
+    LaunchInstaller("C:\\W", holds);
+    EXPECT_EQ(!g_file.empty(), c.shellAsked);
+    if (c.shellAsked) {
+      EXPECT_EQ(g_file, "C:\\W\\RUZE_Derurerovo_Vozi.exe");
+    }
+    EXPECT_EQ(holds.waitedMs, c.waited);
+    EXPECT_EQ(g_waits, 0);
+  }
 }
 
 HMODULE WINAPI NoComponentLibrary(LPCSTR name, HANDLE file, DWORD flags) {

@@ -3,6 +3,7 @@
 #include "GrantFolderAccess.h"
 #include "cabinet_callback.h"
 #include "cfile.h"
+#include "held_files.h"
 #include "installer_launch.h"
 #include "launcher_api.h"
 #include "prepare_work_folder.h"
@@ -18,6 +19,7 @@ BOOL CWebInstallerApp::InitInstance() {
   (void)CWinApp::InitInstance();
 
   CFile cabinetFile;  // belongs to the whole step; the payload is written through it
+  HoldBudget holds;   // how long the run has waited for files that other programs held
 
   const OsKind osKind = QueryPlatformKind();
   if (!AcquireSingleInstance(*this, osKind)) return FALSE;
@@ -37,7 +39,7 @@ BOOL CWebInstallerApp::InitInstance() {
   const void* payload = loaded != nullptr ? g_launcherApi.LockResource(loaded) : nullptr;
   if (payload == nullptr || payloadSize == 0) return FALSE;
 
-  if (!cabinetFile.Open(cabinetPath, CFile::modeCreate | CFile::modeWrite)) return FALSE;
+  if (!OpenCabinetWhenFree(cabinetFile, cabinetPath, holds)) return FALSE;
   try {
     cabinetFile.Write(payload, payloadSize);  // one write of the whole payload
   } catch (...) {
@@ -54,12 +56,11 @@ BOOL CWebInstallerApp::InitInstance() {
   ExtractionRoot += '\\';
   CStringA iterationPath;
   iterationPath.Format("%s%s%s", workFolder.GetString(), "\\", product::kCabinetFileName);
-  ExtractionAbandoned = false;
-  if (!g_launcherApi.SetupIterateCabinetA(iterationPath, 0, &CabinetCallback, nullptr)) return FALSE;
-  if (ExtractionAbandoned) return FALSE;  // an entry was refused: the set on disk is incomplete
+  // Every entry whole on disk, or the run ends: nothing is launched from an incomplete set.
+  if (!IterateCabinetWhenFree(iterationPath, holds)) return FALSE;
   (void)GrantFolderAccess(workFolder);  // the unpacked set, opened to every user again
 
-  LaunchInstaller(workFolder);  // whatever it gave, the run reached its end
+  LaunchInstaller(workFolder, holds);  // whatever it gave, the run reached its end
   return TRUE;
 }
 

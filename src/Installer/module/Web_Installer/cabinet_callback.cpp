@@ -58,6 +58,13 @@ UINT FileExtracted() {
 
 }  // namespace
 
+void ResetExtraction() {
+  ExtractionAbandoned = false;
+  g_pending = PendingEntry{};
+}
+
+const char* EntryInProgress() { return g_pending.set ? g_pending.target : nullptr; }
+
 UINT CALLBACK CabinetCallback(PVOID /*context*/, UINT notification, UINT_PTR param1, UINT_PTR /*param2*/) {
   if (notification == SPFILENOTIFY_FILEINCABINET) return FileInCabinet(reinterpret_cast<FILE_IN_CABINET_INFO_A*>(param1));
   if (notification == SPFILENOTIFY_FILEEXTRACTED) return FileExtracted();

@@ -2,10 +2,11 @@
 
 #include <cstdint>
 
+#include "held_files.h"
 #include "launch_decision.h"
 #include "launcher_api.h"
 
-void LaunchInstaller(const char* workFolder) {
+void LaunchInstaller(const char* workFolder, HoldBudget& holds) {
   CStringA parameters;
   parameters.Format("");  // an empty argument string, never a null one
   const CStringA program = EntryProgramPath(workFolder);
@@ -20,6 +21,7 @@ void LaunchInstaller(const char* workFolder) {
   launch.lpDirectory = nullptr;  // the installer starts in our current directory
   launch.nShow = SW_SHOWNORMAL;
 
+  if (!StartableWhenFree(program, holds)) return;  // held past the bound: as a launch that failed
   const BOOL result = g_launcherApi.ShellExecuteExA(&launch);
   // hInstApp carries a result code, not a handle: its low 32 bits, signed.
   const auto code = static_cast<std::int32_t>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(launch.hInstApp)));

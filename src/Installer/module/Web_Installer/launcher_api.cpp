@@ -56,6 +56,7 @@ const LauncherApi kRealLauncherApi = {
     &::CloseHandle,
     &::GetTempPathA,
     &::GetTempPathW,
+    &::MultiByteToWideChar,
     &::GetShortPathNameW,
     &::WideCharToMultiByte,
     &::GetModuleFileNameA,
@@ -69,6 +70,9 @@ const LauncherApi kRealLauncherApi = {
     &::GetACP,
     &::LoadLibraryExA,
     &IterateCabinet,
+    &::CreateFileA,
+    &::GetTickCount,
+    &::Sleep,
     &ShellExecuteEx,
     &::WaitForSingleObject,
 };

@@ -15,8 +15,9 @@ struct LauncherApi {
   decltype(&::GetLastError) GetLastError;
   decltype(&::CloseHandle) CloseHandle;
   decltype(&::GetTempPathA) GetTempPathA;
-  decltype(&::GetTempPathW) GetTempPathW;  // wide calls only for a temp path the code page cannot hold
-  decltype(&::GetShortPathNameW) GetShortPathNameW;
+  decltype(&::GetTempPathW) GetTempPathW;  // the true temp path, which the narrow one must read back as
+  decltype(&::MultiByteToWideChar) MultiByteToWideChar;
+  decltype(&::GetShortPathNameW) GetShortPathNameW;  // only for a narrow temp path that does not
   decltype(&::WideCharToMultiByte) WideCharToMultiByte;
   decltype(&::GetModuleFileNameA) GetModuleFileNameA;
   decltype(&::CreateDirectoryA) CreateDirectoryA;
@@ -29,6 +30,9 @@ struct LauncherApi {
   decltype(&::GetACP) GetACP;
   decltype(&::LoadLibraryExA) LoadLibraryExA;  // the libraries the services below resolve lazily
   decltype(&::SetupIterateCabinetA) SetupIterateCabinetA;
+  decltype(&::CreateFileA) CreateFileA;  // whether a file another program may hold is free yet
+  decltype(&::GetTickCount) GetTickCount;
+  decltype(&::Sleep) Sleep;
   decltype(&::ShellExecuteExA) ShellExecuteExA;
   decltype(&::WaitForSingleObject) WaitForSingleObject;
 };
