@@ -50,6 +50,9 @@ drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
 base = os.path.join(drive_c, "cp932")
 temp = os.path.join(base, "表ソ能十 一時")      # 一時: temporary
 beyond = os.path.join(base, "𠮷田", "ﾃﾝﾌﾟ 一時")  # a name code page 932 cannot hold, above one it can
+# Names whose characters code page 932 lacks but maps to look-alikes (best fit): the narrow temp
+# path then names another directory, C:\cp932\Jose\Muller ns\Temp\.
+lookalike = os.path.join(base, "José", "Müller ñß", "Temp")
 cwd = os.path.join(base, "作業 ソ十表能")        # 作業: work
 record = os.path.join(base, "installer-record.txt")
 
@@ -60,6 +63,7 @@ CASES = (
     ("twin_trailbyte", os.path.join(build, "twin_trailbyte.exe"), os.path.join(build, "payload", "bad-trailbyte.cab"),
      os.path.join(build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"}, temp),
     ("the launcher under test, temp beyond the code page", launcher, payload, payload + ".tree", {}, beyond),
+    ("the launcher under test, temp with look-alikes", launcher, payload, payload + ".tree", {}, lookalike),
 )
 
 
@@ -138,6 +142,7 @@ def holds(text):
 def run_case(what, program, cabinet, tree, renamed, temp_dir):
     folder = os.path.join(temp_dir, GUID)
     shutil.rmtree(os.path.dirname(beyond), ignore_errors=True)
+    shutil.rmtree(os.path.join(base, "José"), ignore_errors=True)
     shutil.rmtree(temp, ignore_errors=True)
     os.makedirs(temp_dir)
     if os.path.exists(record):
@@ -145,6 +150,13 @@ def run_case(what, program, cabinet, tree, renamed, temp_dir):
     delete_runonce(env)
     set_temp(env, win(temp_dir))
     before = outside_the_work_folder(folder)
+    handed_out = probe("temp")
+    narrow = bytes.fromhex(handed_out.partition("narrow=")[2].split(" ")[0]).decode("cp932", "replace")
+    print("    %s: GetTempPathA gives %s" % (what, narrow))
+    if not holds(win(temp_dir)):
+        # The case is what it claims: the platform's narrow path is not the real one.
+        check(what, "the narrow temp path the platform hands out is not the real one", narrow != win(temp_dir) + "\\",
+              narrow)
 
     run_env = dict(env, WI_SAMPLE_RECORD=win(record))
     try:

@@ -47,7 +47,7 @@ TRACED = {
                 "GetFileAttributesExA GetFileAttributesExW "
                 "FindResourceA LoadResource SizeofResource LockResource CreateFileA CreateFileW WriteFile "
                 "GetSystemDirectoryA LoadLibraryA LoadLibraryW LoadLibraryExA LoadLibraryExW GetProcAddress "
-                "FreeLibrary GetACP WaitForSingleObject SetErrorMode CreateMutexW",
+                "FreeLibrary GetACP WaitForSingleObject SetErrorMode CreateMutexW MultiByteToWideChar GetTickCount Sleep",
     "advapi32": "RegCreateKeyExA RegCreateKeyExW RegSetValueExA RegSetValueExW RegCloseKey "
                 "AllocateAndInitializeSid FreeSid GetFileSecurityA GetFileSecurityW SetFileSecurityA "
                 "SetFileSecurityW InitializeSecurityDescriptor GetSecurityDescriptorDacl SetSecurityDescriptorDacl "
@@ -258,8 +258,13 @@ def main():
           calls[1][1] == [(calls[0][2] or 0) | 0x8001] and calls[2][1] == [0x800],
           "the error mode gets SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, then library loading is restricted "
           "to the system directory: %s" % (calls[:3],))
-    wide = sorted({n for n in names if n.endswith("W")} - {"WriteFile"})
-    check(not wide, "no wide variant is called: %s" % wide)
+    wide = sorted(n for n in names if n.endswith("W") and n != "WriteFile")
+    check(wide == ["GetTempPathW"], "no wide variant is called but the temp path's, once: %s" % wide)
+    t = index("GetTempPathA")
+    check(t >= 0 and names[t + 1:t + 3] == ["GetTempPathW", "MultiByteToWideChar"] and calls[t + 2][1][:2] == [0, 8] and
+          calls[t + 2][1][3] == 0xFFFFFFFF,
+          "the narrow temp path is read back against the wide one: GetTempPathW, then one conversion from the ANSI "
+          "code page (CP_ACP, MB_ERR_INVALID_CHARS, the whole string): %s" % (calls[t:t + 3],))
 
     mutexes = all_of("CreateMutexA")
     check([c[1] for c in mutexes] == [[0, 1, MUTEX]], "one CreateMutexA: default security, owned, global name: %s" % (
@@ -307,9 +312,21 @@ def main():
     finds = all_of("FindResourceA")
     check(len(finds) == 1 and finds[0][1][1:3] == [137, 5428], "the payload is looked up as name 137, type 5428")
     creates = all_of("CreateFileA")
-    check(len(creates) == 1 and creates[0][1][:3] + creates[0][1][4:7] == [cabinet_win, 0x40000000, 0, 2, 0x80, 0],
+    entry_win = folder_win + "\\RUZE_Derurerovo_Vozi.exe"
+    check(len(creates) == 3 and creates[0][1][:3] + creates[0][1][4:7] == [cabinet_win, 0x40000000, 0, 2, 0x80, 0],
           "VOVore.cab is created once: write only, not shared, CREATE_ALWAYS, normal attributes: %s" % (
               [c[1] for c in creates],))
+    # Two opens that only see whether a file another program may hold is free, each closed at
+    # once: VOVore.cab as the cabinet service reads it, the entry program as process creation
+    # opens it. An existing file only, no security, no template.
+    check([c[1] for c in creates[1:]] == [[cabinet_win, 0x80000000, 3, 0, 3, 0x80, 0],
+                                          [entry_win, 0x00100021, 5, 0, 3, 0x80, 0]],
+          "the readiness opens: VOVore.cab GENERIC_READ sharing read and write, the entry program FILE_READ_DATA | "
+          "FILE_EXECUTE | SYNCHRONIZE sharing read and delete, both OPEN_EXISTING: %s" % ([c[1] for c in creates[1:]],))
+    ready = [i for i, c in enumerate(calls) if c[0] == "CreateFileA"][1:]
+    check(len(ready) == 2 and all(calls[i + 1][0] == "CloseHandle" and calls[i + 1][1] == [calls[i][2]] for i in ready),
+          "each readiness open is closed right after it")
+    check(not all_of("Sleep") and not all_of("GetTickCount"), "nothing held: no wait, not even the clock read")
     writes = all_of("WriteFile")
     check(len(writes) == 1 and writes[0][1][2] == os.path.getsize(payload),
           "the payload goes to disk in one write of its whole size: %s" % ([c[1][2] for c in writes],))
@@ -348,6 +365,9 @@ def main():
     wait = index("WaitForSingleObject")
     check(-1 < iterate < second_grant < launch < wait, "the second grant after the iteration, then the launch, "
           "then the wait (%d, %d, %d, %d)" % (iterate, second_grant, launch, wait))
+    check(len(ready) == 2 and closed < ready[0] < iterate and second_grant < ready[1] < launch,
+          "VOVore.cab is seen free after its close and before the iteration, the entry program after the second "
+          "grant and before the launch: %s" % ready)
     check(len(all_of("ShellExecuteExA")) == 1, "one launch")
     check([c[1][1] for c in all_of("WaitForSingleObject")] == [0xFFFFFFFF], "one wait, without a time-out")
     mutex_handle = mutexes[0][2] if mutexes else None

@@ -126,8 +126,15 @@ TEST_F(LaunchTest, AStartedLaunchWithoutAProcessHandleReturnsAtOnce) {
 // to meet, at once, as without the test.
 DWORD g_fakeNow = 0;
 DWORD WINAPI FakeTick() { return g_fakeNow; }
-void WINAPI FakeSleep(DWORD ms) { g_fakeNow += ms; }
 int g_heldOpens = 0;  // -1: for good
+DWORD g_fakeStart = 0;
+void WINAPI FakeSleep(DWORD ms) {
+  g_fakeNow += ms;
+  if (g_fakeNow - g_fakeStart > 60000) {  // far past any bound: the hold ends, and the test fails
+    ADD_FAILURE() << "still waiting after a minute";
+    g_heldOpens = 0;
+  }
+}
 DWORD g_openError = 0;
 HANDLE WINAPI HeldProgram(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   if (g_heldOpens != 0) {
@@ -160,6 +167,7 @@ TEST_F(LaunchTest, TheShellIsAskedOnlyForAProgramNoLongerHeld) {
     SCOPED_TRACE(c.what);
     g_heldOpens = c.heldOpens;
     g_openError = c.error;
+    g_fakeStart = g_fakeNow;
     g_file.clear();
     g_result = FALSE;
     g_waits = 0;
