@@ -39,7 +39,7 @@ void WINAPI FakeSleep(DWORD ms) {
 constexpr int kForever = -1;
 struct Hold {
   DWORD error;
-  int opens;
+  int opens;  // cppcheck-suppress unusedStructMember ; read through the map's iterator
   int freeBefore = 0;
 };
 std::map<std::string, Hold> g_holds;
@@ -145,6 +145,7 @@ class HeldFilesTest : public ::testing::Test {
   }
   std::vector<std::string> OpenedPaths() const {
     std::vector<std::string> paths;
+    paths.reserve(g_opens.size());
     for (const Open& open : g_opens) paths.push_back(open.path);
     return paths;
   }
