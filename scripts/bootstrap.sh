@@ -11,6 +11,7 @@ PACKAGES=(
   wine64                                     # runs the x86_64 twin and the Windows-side tests
   gcab                                       # writes the sample cabinets
   python3-pefile                             # inspects the release image
+  python3-pytest                             # runs the Python tests
   libmspack-dev cabextract                   # the payload check; a reference extractor
   osslsigncode openssl                       # Authenticode signing; the certificate checks and test keys
   locales                                    # the ja_JP source of the code page 932 test's locale

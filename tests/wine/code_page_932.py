@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The launcher on a Japanese system: ANSI code page 932 (Shift-JIS), where the trail byte of a
 double-byte character can be 0x5C, the backslash. Wine takes its code page from the Unix
 locale, so the programs run with a private ja_JP.UTF-8 locale, made once into BUILD_DIR/locale
@@ -6,34 +5,38 @@ and named through LOCPATH and LC_ALL; a probe started the same way must report G
 before anything else is judged.
 
 The temp directory (set in HKCU\\Environment, as users set it) and the current directory have
-names made of such characters (表 95 5C, ソ 83 5C, 能 94 5C, 十 8F 5C) and a space. Two runs:
+names made of such characters (表 95 5C, ソ 83 5C, 能 94 5C, 十 8F 5C) and a space. The runs,
+each a test:
 
   - the launcher under test around its payload: the work folder under the Japanese temp path,
     the RunOnce value read back as Unicode (and its raw UTF-16: the 2L+2 bytes converted
     from code page 932), the folder opened to Everyone, VOVore.cab and every entry byte for
     byte, the installer started once from the launcher's current directory with no arguments;
   - twin_trailbyte, whose payload stores "Newdir\\表饅\\a.ini" (0x5C trail bytes) where
-    neither folder exists yet: the callback must make both and the entry must land whole.
+    neither folder exists yet: the callback must make both and the entry must land whole;
+  - a temp directory that code page 932 cannot hold ("𠮷田", U+20BB7 being in no ANSI code
+    page: the narrow temp path holds '?' for it), reached through its short (8.3) form: the
+    work folder, RunOnce value and installer name the short form, which the platform resolves
+    back to the folder inside the real temp directory;
+  - a temp directory whose characters code page 932 lacks but maps to look-alikes ("José",
+    "Müller ñß": the narrow temp path then reads "Jose", "Muller ns", another directory),
+    reached through its short form the same way.
 
-A temp directory that code page 932 can hold keeps exactly those bytes. One that it cannot
-hold ("𠮷田", U+20BB7 being in no ANSI code page: the narrow temp path holds '?' for it) is
-reached through its short (8.3) form: a third run, of the launcher under test, must do the
-whole job there, its work folder, RunOnce value and installer naming the short form, which the
-platform resolves back to the folder inside the real temp directory.
+A temp directory that code page 932 can hold keeps exactly today's bytes. Every run must end
+with exit code 0 and create nothing outside its work folder.
 
-Every run must end with exit code 0 and create nothing outside its work folder.
-
-usage: code_page_932.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
-       (WINEPREFIX and WI_WINE, the tree's Wine, set by the test runner)
+Options: --build-dir --scratch --launcher --payload (see conftest.py)
 """
 import filecmp
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
+from types import SimpleNamespace
 
-from wine_runs import ENTRY, GUID, WINE, delete_runonce, installer_starts, listing, restore_temp, set_temp, wine
+import pytest
+
+from wine_runs import ENTRY, GUID, Checks, installer_starts, listing
 
 REG_SZ = 1
 # What the grant gives Everyone, as the platform reports it: GENERIC_ALL as stored, or the file
@@ -42,32 +45,9 @@ REG_SZ = 1
 GENERIC_ALL = 0x10000000
 FILE_ALL_BUT_OWNER = 0x1301FF
 ROOM = 170  # the longest ExtractionRoot, in bytes, with which every entry of the sample fits
-build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
-probe_exe = os.path.join(build, "tests", "wine", "code_page_probe.exe")
-
-# On the prefix's drive C:, so that the paths stay short wherever the build tree is.
-drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
-base = os.path.join(drive_c, "cp932")
-temp = os.path.join(base, "表ソ能十 一時")      # 一時: temporary
-beyond = os.path.join(base, "𠮷田", "ﾃﾝﾌﾟ 一時")  # a name code page 932 cannot hold, above one it can
-# Names whose characters code page 932 lacks but maps to look-alikes (best fit): the narrow temp
-# path then names another directory, C:\cp932\Jose\Muller ns\Temp\.
-lookalike = os.path.join(base, "José", "Müller ñß", "Temp")
-cwd = os.path.join(base, "作業 ソ十表能")        # 作業: work
-record = os.path.join(base, "installer-record.txt")
-
-# The runs: (what, program, the cabinet it carries, that cabinet's source tree, stored names
-# that the cabinet holds under another name than the tree, the temp directory).
-CASES = (
-    ("the launcher under test", launcher, payload, payload + ".tree", {}, temp),
-    ("twin_trailbyte", os.path.join(build, "twin_trailbyte.exe"), os.path.join(build, "payload", "bad-trailbyte.cab"),
-     os.path.join(build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"}, temp),
-    ("the launcher under test, temp beyond the code page", launcher, payload, payload + ".tree", {}, beyond),
-    ("the launcher under test, temp with look-alikes", launcher, payload, payload + ".tree", {}, lookalike),
-)
 
 
-def japanese_locale():
+def japanese_locale(build):
     """The folder to name in LOCPATH, holding ja_JP.UTF-8; made on the first run."""
     root = os.path.join(build, "locale")
     if not os.path.isfile(os.path.join(root, "ja_JP.UTF-8", "LC_CTYPE")):
@@ -77,57 +57,11 @@ def japanese_locale():
                               capture_output=True, text=True)
         if made.returncode != 0 or not os.path.isfile(os.path.join(work, "ja_JP.UTF-8", "LC_CTYPE")):
             shutil.rmtree(work, ignore_errors=True)
-            sys.exit("FAILED: localedef could not make ja_JP.UTF-8 (the locales package provides its source; "
-                     "scripts/bootstrap.sh installs it): %s" % made.stderr.strip())
+            pytest.fail("localedef could not make ja_JP.UTF-8 (the locales package provides its source; "
+                        "scripts/bootstrap.sh installs it): %s" % made.stderr.strip(), pytrace=False)
         os.replace(os.path.join(work, "ja_JP.UTF-8"), os.path.join(root, "ja_JP.UTF-8"))
         os.rmdir(work)
     return root
-
-
-plain_env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH", "WI_SAMPLE_RECORD"):
-    plain_env.pop(name, None)
-env = dict(plain_env, LOCPATH=japanese_locale(), LC_ALL="ja_JP.UTF-8")
-
-
-def win(path):
-    inside = os.path.relpath(path, drive_c)
-    return ("C:\\" + inside if not inside.startswith("..") else "Z:" + path).replace("/", "\\")
-
-
-def probe(*args, in_env=None):
-    with tempfile.TemporaryFile() as out:
-        wine(in_env or env, probe_exe, *args, stdout=out)
-        out.seek(0)
-        return out.read().decode("ascii", "replace").strip()
-
-
-def outside_the_work_folder(folder):
-    """Every path on the prefix's drive C: and under the scratch root, but the work folder's
-    contents and the installer's record."""
-    paths = set()
-    for root in (drive_c, scratch):
-        for at, dirs, files in os.walk(root):
-            if os.path.abspath(at) == folder:
-                dirs[:] = []
-                continue
-            paths.update(os.path.join(at, n) for n in dirs + files)
-    paths.discard(record)
-    paths.discard(folder)
-    return paths
-
-
-def read_record():
-    """The installer's starts, each a dict of its fields (read in code page 932, the installer's too)."""
-    return installer_starts(record, "cp932")
-
-
-results = []
-
-
-def check(case, what, ok, detail=""):
-    results.append(ok)
-    print("%s: %s: %s%s" % ("ok" if ok else "FAILED", case, what, "" if ok or not detail else " (%s)" % detail))
 
 
 def holds(text):
@@ -139,50 +73,137 @@ def holds(text):
         return False
 
 
-def run_case(what, program, cabinet, tree, renamed, temp_dir):
+@pytest.fixture(scope="module")
+def jp(tree, wine):
+    """The Japanese setting: the tree's Wine under code page 932, folders on the prefix's drive
+    C: (so that the paths stay short wherever the build tree is), and the probe program."""
+    drive_c = os.path.join(wine.prefix, "drive_c")
+    base = os.path.join(drive_c, "cp932")
+    j = SimpleNamespace(tree=tree, plain=wine, wine=wine.with_env(LOCPATH=japanese_locale(tree.build),
+                                                                  LC_ALL="ja_JP.UTF-8"),
+                        drive_c=drive_c, base=base,
+                        temp=os.path.join(base, "表ソ能十 一時"),          # 一時: temporary
+                        beyond=os.path.join(base, "𠮷田", "ﾃﾝﾌﾟ 一時"),    # a name 932 cannot hold, above one it can
+                        lookalike=os.path.join(base, "José", "Müller ñß", "Temp"),  # read as C:\cp932\Jose\Muller ns
+                        cwd=os.path.join(base, "作業 ソ十表能"),             # 作業: work
+                        record=os.path.join(base, "installer-record.txt"))
+
+    def win(path):
+        inside = os.path.relpath(path, drive_c)
+        return ("C:\\" + inside if not inside.startswith("..") else "Z:" + path).replace("/", "\\")
+
+    def probe(*args, in_wine=None):
+        with tempfile.TemporaryFile() as out:
+            (in_wine or j.wine).run(tree.fixture("code_page_probe.exe"), *args, stdout=out)
+            out.seek(0)
+            return out.read().decode("ascii", "replace").strip()
+
+    def outside_the_work_folder(folder):
+        """Every path on the prefix's drive C: and under the scratch root, but the work folder's
+        contents and the installer's record."""
+        paths = set()
+        for root in (drive_c, tree.scratch):
+            for at, dirs, files in os.walk(root):
+                if os.path.abspath(at) == folder:
+                    dirs[:] = []
+                    continue
+                paths.update(os.path.join(at, n) for n in dirs + files)
+        paths.discard(j.record)
+        paths.discard(folder)
+        return paths
+
+    j.win, j.probe, j.outside_the_work_folder = win, probe, outside_the_work_folder
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(j.cwd)
+    # The proof that the runs are under code page 932: a program started exactly as the
+    # launcher is (its Wine, its prefix, its environment) reports it; the same program without
+    # the locale, for contrast.
+    code_pages = probe("acp")
+    print("with LOCPATH=%s LC_ALL=ja_JP.UTF-8: %s; without: %s" % (j.wine.env["LOCPATH"], code_pages,
+                                                                   probe("acp", in_wine=wine)))
+    if not code_pages.startswith("acp=932 "):
+        pytest.fail("the probe reports %s, not GetACP() 932: the runs would not be under code page 932" % code_pages,
+                    pytrace=False)
+    yield j
+    wine.restore_temp()
+
+
+def test_the_extraction_root_fits_the_room_the_sample_needs(jp):
+    root = (jp.win(os.path.join(jp.temp, GUID)) + "\\").encode("cp932")
+    assert len(root) <= ROOM, "%d bytes" % len(root)
+
+
+# The runs: (id, what, program, the cabinet it carries, that cabinet's source tree, stored names
+# that the cabinet holds under another name than the tree, the temp directory).
+def cases(jp):
+    tree = jp.tree
+    twin = os.path.join(tree.build, "payload", "bad-trailbyte.cab")
+    return {
+        "japanese": ("the launcher under test", tree.launcher, tree.payload, tree.payload_tree, {}, jp.temp),
+        "trail-bytes": ("twin_trailbyte", os.path.join(tree.build, "twin_trailbyte.exe"), twin,
+                        os.path.join(tree.build, "payload", "small.cab.tree"), {"InstData/0401.ini": "Newdir/表饅/a.ini"},
+                        jp.temp),
+        "beyond-the-code-page": ("the launcher under test, temp beyond the code page", tree.launcher, tree.payload,
+                                 tree.payload_tree, {}, jp.beyond),
+        "look-alikes": ("the launcher under test, temp with look-alikes", tree.launcher, tree.payload,
+                        tree.payload_tree, {}, jp.lookalike),
+    }
+
+
+@pytest.mark.parametrize("case", ["japanese", "trail-bytes", "beyond-the-code-page", "look-alikes"])
+def test_a_run_under_code_page_932(jp, case):
+    run_case(jp, *cases(jp)[case]).verdict()
+
+
+def run_case(jp, what, program, cabinet, tree, renamed, temp_dir):
+    """One run under code page 932, and its checks; the failed ones, each with its message."""
+    checks = Checks(what)
+
+    def check(_, text, ok, detail=""):
+        checks.check(ok, text + ("" if ok or not detail else " (%s)" % detail))
+
     folder = os.path.join(temp_dir, GUID)
-    shutil.rmtree(os.path.dirname(beyond), ignore_errors=True)
-    shutil.rmtree(os.path.join(base, "José"), ignore_errors=True)
-    shutil.rmtree(temp, ignore_errors=True)
+    shutil.rmtree(os.path.dirname(jp.beyond), ignore_errors=True)
+    shutil.rmtree(os.path.join(jp.base, "José"), ignore_errors=True)
+    shutil.rmtree(jp.temp, ignore_errors=True)
     os.makedirs(temp_dir)
-    if os.path.exists(record):
-        os.remove(record)
-    delete_runonce(env)
-    set_temp(env, win(temp_dir))
-    before = outside_the_work_folder(folder)
-    handed_out = probe("temp")
+    if os.path.exists(jp.record):
+        os.remove(jp.record)
+    jp.wine.delete_runonce()
+    jp.wine.set_temp(jp.win(temp_dir))
+    before = jp.outside_the_work_folder(folder)
+    handed_out = jp.probe("temp")
     narrow = bytes.fromhex(handed_out.partition("narrow=")[2].split(" ")[0]).decode("cp932", "replace")
     print("    %s: GetTempPathA gives %s" % (what, narrow))
-    if not holds(win(temp_dir)):
+    if not holds(jp.win(temp_dir)):
         # The case is what it claims: the platform's narrow path is not the real one.
-        check(what, "the narrow temp path the platform hands out is not the real one", narrow != win(temp_dir) + "\\",
+        check(what, "the narrow temp path the platform hands out is not the real one", narrow != jp.win(temp_dir) + "\\",
               narrow)
 
-    run_env = dict(env, WI_SAMPLE_RECORD=win(record))
+    run_env = dict(jp.wine.env, WI_SAMPLE_RECORD=jp.win(jp.record))
     try:
-        code = subprocess.run([WINE, program], cwd=cwd, env=run_env, timeout=120, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode
+        code = jp.wine.run(program, cwd=jp.cwd, env=run_env, timeout=120).returncode
     except subprocess.TimeoutExpired:
         code = "hang"
     check(what, "exit code 0", code == 0, "exit code %s" % code)
     check(what, "the work folder is in the temp directory", os.path.isdir(folder), folder)
 
-    stored = probe("runonce")
+    stored = jp.probe("runonce")
     data = bytes.fromhex(stored.partition("data=")[2]) if stored.startswith("type=") else b""
     as_unicode = data.decode("utf-16-le", "replace").split("\0")[0]
     prefix, quote = 'cmd /Q /C rd /S /Q "', '"'
     named = as_unicode[len(prefix):-1] if as_unicode.startswith(prefix) and as_unicode.endswith(quote) else None
-    if holds(win(temp_dir)):
+    if holds(jp.win(temp_dir)):
         # Exactly today's bytes: the long path, as GetTempPathA gives it.
-        check(what, "RunOnce, read as Unicode, is the rd command with the Japanese path", named == win(folder),
-              "%r, expected %r" % (as_unicode, prefix + win(folder) + quote))
+        check(what, "RunOnce, read as Unicode, is the rd command with the Japanese path", named == jp.win(folder),
+              "%r, expected %r" % (as_unicode, prefix + jp.win(folder) + quote))
     else:
-        long_form = probe("long", named) if named else "missing"
+        long_form = jp.probe("long", named) if named else "missing"
         resolved = bytes.fromhex(long_form.partition("long=")[2]).decode("utf-16-le") if long_form != "missing" else None
         check(what, "RunOnce names the work folder by a short form that code page 932 holds, not the long path",
-              named is not None and "?" not in named and named != win(folder) and holds(named), repr(as_unicode))
-        check(what, "that short form is the work folder inside the real temp directory", resolved == win(folder),
-              "%r resolves to %r, expected %r" % (named, resolved, win(folder)))
+              named is not None and "?" not in named and named != jp.win(folder) and holds(named), repr(as_unicode))
+        check(what, "that short form is the work folder inside the real temp directory", resolved == jp.win(folder),
+              "%r resolves to %r, expected %r" % (named, resolved, jp.win(folder)))
     command = prefix + (named or "") + quote
     raw_command = command.encode("cp932", "replace")
     layout = (raw_command + b"\0" * (len(raw_command) + 2)).decode("cp932").encode("utf-16-le")
@@ -191,9 +212,9 @@ def run_case(what, program, cabinet, tree, renamed, temp_dir):
           named is not None and stored == "type=%d data=%s" % (REG_SZ, layout.hex()),
           "%s: %d bytes, expected type=%d: %d bytes; the same up to byte %d" % (
               stored.partition(" ")[0], len(data), REG_SZ, len(layout), same))
-    print("    %s: temp directory %s; RunOnce bytes (UTF-16LE) %s" % (what, win(temp_dir).encode("utf-16-le").hex(),
+    print("    %s: temp directory %s; RunOnce bytes (UTF-16LE) %s" % (what, jp.win(temp_dir).encode("utf-16-le").hex(),
                                                                      data.hex()))
-    everyone = probe("everyone", win(folder))
+    everyone = jp.probe("everyone", jp.win(folder))
     rights = int(everyone.partition("everyone=")[2] or "0", 16)
     check(what, "the work folder is opened to Everyone, with write and delete rights",
           bool(rights & GENERIC_ALL) or rights & FILE_ALL_BUT_OWNER == FILE_ALL_BUT_OWNER, everyone)
@@ -212,48 +233,20 @@ def run_case(what, program, cabinet, tree, renamed, temp_dir):
     extra = sorted(set(listing(folder)) - set(expected) - {"VOVore.cab"}) if os.path.isdir(folder) else []
     check(what, "nothing else in the work folder", not extra, ", ".join(extra[:5]))
 
-    starts = read_record()
+    starts = installer_starts(jp.record, "cp932")
     check(what, "the installer started once", len(starts) == 1, "%d starts" % len(starts))
     first = starts[0] if starts else {}
     check(what, "with an empty argument string", first.get("arguments") == "", repr(first.get("arguments")))
-    check(what, "in the launcher's current directory", first.get("current_directory") == win(cwd),
-          "%r, expected %r" % (first.get("current_directory"), win(cwd)))
+    check(what, "in the launcher's current directory", first.get("current_directory") == jp.win(jp.cwd),
+          "%r, expected %r" % (first.get("current_directory"), jp.win(jp.cwd)))
     # Started by the name RunOnce holds; the installer's own narrow view of its path is the
     # long one, with '?' where code page 932 lacks a character.
     check(what, "as the entry program of the work folder, started by the name RunOnce holds",
           named is not None and first.get("command_line") == '"%s\\%s"' % (named, ENTRY), repr(first.get("command_line")))
-    if holds(win(temp_dir)):
-        check(what, "which is the installer's own path", first.get("program") == win(folder) + "\\" + ENTRY,
+    if holds(jp.win(temp_dir)):
+        check(what, "which is the installer's own path", first.get("program") == jp.win(folder) + "\\" + ENTRY,
               repr(first.get("program")))
 
-    created = sorted(outside_the_work_folder(folder) - before)
+    created = sorted(jp.outside_the_work_folder(folder) - before)
     check(what, "nothing created outside the work folder", not created, ", ".join(created[:5]))
-
-
-def main():
-    shutil.rmtree(base, ignore_errors=True)
-    os.makedirs(cwd)
-    # The proof that the runs below are under code page 932: a program started exactly as the
-    # launcher is (its Wine, its prefix, its environment) reports it; the same program without
-    # the locale, for contrast.
-    code_pages = probe("acp")
-    print("with LOCPATH=%s LC_ALL=ja_JP.UTF-8: %s; without: %s" % (env["LOCPATH"], code_pages,
-                                                                   probe("acp", in_env=plain_env)))
-    check("the probe", "GetACP() is 932", code_pages.startswith("acp=932 "), code_pages)
-    if not results[-1]:
-        return 1
-    root = (win(os.path.join(temp, GUID)) + "\\").encode("cp932")
-    check("the setting", "the ExtractionRoot fits in %d bytes" % ROOM, len(root) <= ROOM, "%d bytes" % len(root))
-    try:
-        for case in CASES:
-            run_case(*case)
-    finally:
-        restore_temp(env)
-    failed = results.count(False)
-    print()
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    return checks

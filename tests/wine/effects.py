@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """What one run of the launcher under test does to the machine, seen from outside it.
 
 Two views of the same run, each against values written out here (not taken from the code):
@@ -10,8 +9,8 @@ Two views of the same run, each against values written out here (not taken from 
   prefix's saved registry after its server has ended (a volatile key would not be saved),
   and the single-instance mutex, owned by the launcher while it waits for the installer.
 
-usage: effects.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
-       (WINEPREFIX and WI_WINE, the tree's Wine, set by the test runner)
+The run is made once, by the module's fixture; each check is a test of its own.
+Options: --build-dir --scratch --launcher --payload (see conftest.py)
 """
 import filecmp
 import hashlib
@@ -19,27 +18,17 @@ import os
 import re
 import shutil
 import struct
-import subprocess
-import sys
 import time
+from types import SimpleNamespace
 
-import wine_runs
-from wine_runs import GUID, RUNONCE, WINE, win
+import pytest
+
+from wine_runs import GUID, MUTEX, RUNONCE, listing, win
 from wine_runs import RUNONCE_VALUE as VALUE
 
-WINESERVER = "/usr/lib/wine/wineserver"
-MUTEX = "Global\\ZORVA_WEB_Installer" + GUID
 PLAIN_MUTEX = "ZORVA_WEB_Installer" + GUID
 SYSTEM_ADVAPI = "C:\\windows\\system32\\advapi32.dll"
-build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
-tree = payload + ".tree"
-env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH", "WI_SAMPLE_RECORD"):
-    env.pop(name, None)
 
-# The calls that change something outside the process, or choose what is changed, and their
-# wide twins (which the launcher must never call). kernel32's calls are relayed where Wine
-# implements them as well (kernelbase); both names count as one.
 TRACED = {
     "kernel32": "SetDefaultDllDirectories GetVersionExA CreateMutexA GetLastError CloseHandle GetTempPathA "
                 "GetTempPathW GetShortPathNameA GetShortPathNameW WideCharToMultiByte "
@@ -58,20 +47,6 @@ TRACED = {
 }
 CALL = re.compile(r"^([0-9a-f]{4}):([0-9a-f]{4}):Call ([\w.]+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 RET = re.compile(r"^([0-9a-f]{4}):([0-9a-f]{4}):Ret  ([\w.]+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok      " if ok else "FAILED  ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def wine(*args):
-    return wine_runs.wine(env, *args)
-
-
 def image_range(path):
     """The launcher image's base and end in memory, from its PE header."""
     with open(path, "rb") as f:
@@ -155,9 +130,10 @@ def saved_runonce(prefix):
     return values
 
 
-def main():
-    prefix = os.environ["WINEPREFIX"]
-    base = os.path.join(scratch, "effects")
+@pytest.fixture(scope="module")
+def run(tree, wine):
+    """One run of the launcher under test, with a relay trace of its calls, and what it left."""
+    base = os.path.join(tree.scratch, "effects")
     shutil.rmtree(base, ignore_errors=True)
     temp = os.path.join(base, "temp")
     cwd = os.path.join(base, "cwd")
@@ -172,213 +148,329 @@ def main():
     os.chmod(os.path.join(temp, "own folder", "kept.txt"), 0o640)
     os.chmod(os.path.join(temp, "note.txt"), 0o600)
     os.chmod(temp, 0o755)
-    record = os.path.join(base, "record.txt")
-    folder = os.path.join(temp, GUID)
-    folder_win = win(temp) + "\\" + GUID
-    cabinet_win = folder_win + "\\VOVore.cab"
-    before = snapshot(temp, {GUID})
+    r = SimpleNamespace(tree=tree, base=base, temp=temp, cwd=cwd, record=os.path.join(base, "record.txt"),
+                        folder=os.path.join(temp, GUID), folder_win=win(temp) + "\\" + GUID)
+    r.cabinet_win = r.folder_win + "\\VOVore.cab"
+    r.entry_win = r.folder_win + "\\RUZE_Derurerovo_Vozi.exe"
+    r.before = snapshot(temp, {GUID})
 
     # A clean slate: no RunOnce key at all, so that the launcher must create it.
-    wine("reg", "delete", RUNONCE, "/f")
-    wine_runs.set_temp(env, win(temp))
+    wine.run("reg", "delete", RUNONCE, "/f")
+    wine.set_temp(win(temp))
     relayed = ";".join("%s.%s" % (dll, fn) for dll, fns in TRACED.items() for fn in fns.split())
     relayed += ";" + ";".join("kernelbase.%s" % fn for fn in TRACED["kernel32"].split())
-    wine("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d", relayed, "/f")
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d", relayed, "/f")
 
     # The run: the installer is held for a while, so that the launcher's wait can be seen.
-    run_env = dict(env, WINEDEBUG="+pid,+relay", WI_SAMPLE_RECORD=win(record), WI_SAMPLE_HOLD_EVENT="effects_never_set",
-                   WI_SAMPLE_HOLD_MS="4000")
+    run_env = dict(wine.env, WINEDEBUG="+pid,+relay", WI_SAMPLE_RECORD=win(r.record),
+                   WI_SAMPLE_HOLD_EVENT="effects_never_set", WI_SAMPLE_HOLD_MS="4000")
     trace_path = os.path.join(base, "trace.log")
-    with open(trace_path, "w") as trace_file:
-        run = subprocess.Popen([WINE, launcher], env=run_env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=trace_file)
-        deadline = time.time() + 60
-        while not os.path.exists(record) and time.time() < deadline and run.poll() is None:
-            time.sleep(0.05)
-        probe = [WINE, os.path.join(build, "tests", "wine", "hold_mutex.exe")]
-        owned = subprocess.run(probe + [MUTEX, "--probe"], env=env).returncode
-        plain = subprocess.run(probe + [PLAIN_MUTEX, "--probe"], env=env).returncode
-        still_running = run.poll() is None
-        code = run.wait(timeout=120)
-    wine_runs.restore_temp(env)
-    wine("reg", "delete", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/f")
-    after_owned = subprocess.run(probe + [MUTEX, "--probe"], env=env).returncode
-
-    check(code == 0, "the launcher ended with exit code 0 (%s)" % code)
-    check(os.path.exists(record), "the installer was started")
-    check(still_running and owned == 10,
-          "while the installer runs, the launcher waits and owns the mutex %s (probe: %s)" % (MUTEX, owned))
-    check(plain == 12, "no mutex under the plain name (probe: %s)" % plain)
-    check(after_owned == 12, "the mutex is gone once the launcher has ended (probe: %s)" % after_owned)
-
-    # --- the machine afterwards ------------------------------------------------------------
-    after = snapshot(temp, {GUID, "record.txt"})
-    check(after == before, "the temp directory's own mode bits and its other children are unchanged%s" % (
-        "" if after == before else ": " + ", ".join(sorted(k for k in set(before) | set(after)
-                                                          if before.get(k) != after.get(k)))))
-    check(sorted(os.listdir(temp)) == sorted(["own folder", "note.txt", GUID]),
-          "the temp directory holds nothing new but the work folder: %s" % sorted(os.listdir(temp)))
-    folder_mode = os.stat(folder).st_mode & 0o777 if os.path.isdir(folder) else None
-    check(folder_mode == 0o777, "the work folder is open to everyone (mode %s)" % (oct(folder_mode) if folder_mode else None))
-    # Wine shows a file's DACL in its mode bits; the cabinet service marks programs
-    # executable, so VOVore.cab is compared with the unpacked files that are not programs.
-    cab_mode = os.stat(os.path.join(folder, "VOVore.cab")).st_mode & 0o777
-    data_modes = {os.stat(os.path.join(b, n)).st_mode & 0o777 for b, _, ns in os.walk(folder) for n in ns
-                  if not n.lower().endswith((".exe", ".cab"))}
-    check(data_modes == {cab_mode} and not cab_mode & 0o002,
-          "VOVore.cab is not itself granted: it has the unpacked files' mode (%s, %s)" % (oct(cab_mode), data_modes))
-    check(filecmp.cmp(os.path.join(folder, "VOVore.cab"), payload, shallow=False), "VOVore.cab holds the payload")
+    probe = tree.fixture("hold_mutex.exe")
+    try:
+        with open(trace_path, "w") as trace_file:
+            launcher = wine.start(tree.launcher, env=run_env, cwd=cwd, stderr=trace_file)
+            deadline = time.time() + 60
+            while not os.path.exists(r.record) and time.time() < deadline and launcher.poll() is None:
+                time.sleep(0.05)
+            r.owned = wine.run(probe, MUTEX, "--probe").returncode
+            r.plain = wine.run(probe, PLAIN_MUTEX, "--probe").returncode
+            r.still_running = launcher.poll() is None
+            r.code = launcher.wait(timeout=120)
+    finally:
+        wine.restore_temp()
+        wine.run("reg", "delete", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/f")
+    r.after_owned = wine.run(probe, MUTEX, "--probe").returncode
+    r.after = snapshot(temp, {GUID, "record.txt"})
 
     # The RunOnce value outlives the prefix's server: it is in the saved registry (a volatile
     # key is not saved), and a new server reads it back.
-    subprocess.run([WINESERVER, "-w"], env=env)
-    command = 'cmd /Q /C rd /S /Q "%s"' % folder_win
-    escaped = command.replace("\\", "\\\\").replace('"', '\\"')
-    saved = saved_runonce(prefix)
-    check(saved.get(VALUE) == '"%s%s"' % (escaped, "\\0" * (len(command) + 1)),
-          "user.reg holds the RunOnce value: the command and L + 2 zero characters (%s)" % (saved.get(VALUE, "none")[:60]))
-    query = wine_runs.query_runonce(env, os.path.join(base, "query.txt"))
-    check(command in query, "a new server reads the value back")
+    wine.server_wait()
+    r.command = 'cmd /Q /C rd /S /Q "%s"' % r.folder_win
+    r.saved = saved_runonce(wine.prefix)
+    r.query = wine.query_runonce(os.path.join(base, "query.txt"))
 
-    # --- the launcher's own platform calls --------------------------------------------------
-    lo, hi = image_range(launcher)
+    lo, hi = image_range(tree.launcher)
     with open(trace_path, errors="replace") as f:
-        calls = own_calls(f.read(), lo, hi)
-    names = [c[0] for c in calls]
+        r.calls = own_calls(f.read(), lo, hi)
+    r.names = [c[0] for c in r.calls]
+    r.all_of = lambda fn: [c for c in r.calls if c[0] == fn]
+    r.index = lambda fn, pred=lambda c: True, start=0: next(
+        (i for i, c in enumerate(r.calls) if i >= start and c[0] == fn and pred(c)), -1)
+    r.iterate = r.index("SetupIterateCabinetA")
+    r.creates = r.all_of("CreateFileA")
+    r.ready = [i for i, c in enumerate(r.calls) if c[0] == "CreateFileA"][1:]
+    yield r
+    wine.server_wait()
 
-    def all_of(fn):
-        return [c for c in calls if c[0] == fn]
 
-    def index(fn, pred=lambda c: True, start=0):
-        return next((i for i, c in enumerate(calls) if i >= start and c[0] == fn and pred(c)), -1)
+# --- the run, seen from outside --------------------------------------------------------------
 
-    check(len(calls) > 100, "the trace holds the launcher's calls (%d)" % len(calls))
+def test_the_launcher_ends_with_exit_code_0(run):
+    assert run.code == 0
+
+
+def test_the_installer_is_started(run):
+    assert os.path.exists(run.record)
+
+
+def test_while_the_installer_runs_the_launcher_waits_and_owns_the_mutex(run):
+    assert run.still_running and run.owned == 10, "probe: %s" % run.owned
+
+
+def test_no_mutex_under_the_plain_name(run):
+    assert run.plain == 12, "probe: %s" % run.plain
+
+
+def test_the_mutex_is_gone_once_the_launcher_has_ended(run):
+    assert run.after_owned == 12, "probe: %s" % run.after_owned
+
+
+# --- the machine afterwards ----------------------------------------------------------------
+
+def test_the_temp_directorys_own_mode_bits_and_other_children_are_unchanged(run):
+    changed = sorted(k for k in set(run.before) | set(run.after) if run.before.get(k) != run.after.get(k))
+    assert not changed
+
+
+def test_the_temp_directory_holds_nothing_new_but_the_work_folder(run):
+    assert sorted(os.listdir(run.temp)) == sorted(["own folder", "note.txt", GUID])
+
+
+def test_the_work_folder_is_open_to_everyone(run):
+    mode = os.stat(run.folder).st_mode & 0o777 if os.path.isdir(run.folder) else None
+    assert mode == 0o777, "mode %s" % (oct(mode) if mode else None)
+
+
+def test_vovore_cab_is_not_itself_granted(run):
+    # Wine shows a file's DACL in its mode bits; the cabinet service marks programs
+    # executable, so VOVore.cab is compared with the unpacked files that are not programs.
+    cab_mode = os.stat(os.path.join(run.folder, "VOVore.cab")).st_mode & 0o777
+    data_modes = {os.stat(os.path.join(b, n)).st_mode & 0o777 for b, _, ns in os.walk(run.folder) for n in ns
+                  if not n.lower().endswith((".exe", ".cab"))}
+    assert data_modes == {cab_mode} and not cab_mode & 0o002, "%s, %s" % (oct(cab_mode), data_modes)
+
+
+def test_vovore_cab_holds_the_payload(run):
+    assert filecmp.cmp(os.path.join(run.folder, "VOVore.cab"), run.tree.payload, shallow=False)
+
+
+def test_the_saved_registry_holds_the_runonce_value_and_its_trailing_zeros(run):
+    escaped = run.command.replace("\\", "\\\\").replace('"', '\\"')
+    assert run.saved.get(VALUE) == '"%s%s"' % (escaped, "\\0" * (len(run.command) + 1)), (
+        "the command and L + 2 zero characters: %s" % run.saved.get(VALUE, "none")[:60])
+
+
+def test_a_new_server_reads_the_value_back(run):
+    assert run.command in run.query
+
+
+# --- the launcher's own platform calls -------------------------------------------------------
+
+def test_the_trace_holds_the_launchers_calls(run):
+    assert len(run.calls) > 100, "%d calls" % len(run.calls)
+
+
+def test_error_boxes_are_off_then_library_loading_is_restricted_to_the_system_directory(run):
     # The host turns the platform's error boxes off, keeping the flags already set; then the
     # start-up step's first call restricts library loading to the system directory.
-    check(names[:3] == ["SetErrorMode", "SetErrorMode", "SetDefaultDllDirectories"] and calls[0][1] == [0] and
-          calls[1][1] == [(calls[0][2] or 0) | 0x8001] and calls[2][1] == [0x800],
-          "the error mode gets SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, then library loading is restricted "
-          "to the system directory: %s" % (calls[:3],))
-    wide = sorted(n for n in names if n.endswith("W") and n != "WriteFile")
-    check(wide == ["GetTempPathW"], "no wide variant is called but the temp path's, once: %s" % wide)
-    t = index("GetTempPathA")
-    check(t >= 0 and names[t + 1:t + 3] == ["GetTempPathW", "MultiByteToWideChar"] and calls[t + 2][1][:2] == [0, 8] and
-          calls[t + 2][1][3] == 0xFFFFFFFF,
-          "the narrow temp path is read back against the wide one: GetTempPathW, then one conversion from the ANSI "
-          "code page (CP_ACP, MB_ERR_INVALID_CHARS, the whole string): %s" % (calls[t:t + 3],))
-
-    mutexes = all_of("CreateMutexA")
-    check([c[1] for c in mutexes] == [[0, 1, MUTEX]], "one CreateMutexA: default security, owned, global name: %s" % (
-        [c[1] for c in mutexes],))
-    m = index("CreateMutexA")
-    check(m >= 0 and names[m + 1:m + 2] == ["GetLastError"], "GetLastError read right after CreateMutexA")
-
-    keys = all_of("RegCreateKeyExA")
-    check(len(keys) == 1 and keys[0][1][:7] + keys[0][1][8:9] ==
-          [0x80000001, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0, 0, 0, 0xF003F, 0, 0],
-          "one RegCreateKeyExA: HKCU, the RunOnce path, no class, non-volatile, KEY_ALL_ACCESS, no security, "
-          "no disposition: %s" % ([c[1] for c in keys],))
-    sets = all_of("RegSetValueExA")
-    check(len(sets) == 1 and sets[0][1][1:4] == [VALUE, 0, 1] and sets[0][1][5] == 2 * len(command) + 2,
-          "one RegSetValueExA: the value name, REG_SZ, 2 * L + 2 bytes: %s" % ([c[1] for c in sets],))
-    check(len(all_of("RegCloseKey")) == 1, "the key is closed once")
-
-    made = [i for i, c in enumerate(calls) if c[0] == "CreateDirectoryA" and c[1][0] == folder_win]
-    check(len(made) == 1 and calls[made[0]][1][1] == 0, "the work folder is made once, with default security")
-    check(made and index("RegSetValueExA") < made[0], "the value is written before the folder is made")
-
-    for fn, count in (("GetFileSecurityA", 4), ("SetFileSecurityA", 2)):
-        got = all_of(fn)
-        check(len(got) == count and all(c[1][0] == folder_win and c[1][1] == 4 for c in got),
-              "%d %s calls, all on the work folder, DACL only: %s" % (count, fn, [c[1][:2] for c in got]))
-    check([c[1][0].lower() for c in all_of("LoadLibraryA")] == [SYSTEM_ADVAPI.lower()] * 2,
-          "the security library is loaded by its full system path, once per grant: %s" % (
-              [c[1] for c in all_of("LoadLibraryA")],))
-    check(sorted(c[1][1] for c in all_of("GetProcAddress") if c[1][1] in
-                 ("SetSecurityDescriptorControl", "AddAccessAllowedAceEx")) ==
-          ["AddAccessAllowedAceEx"] * 2 + ["SetSecurityDescriptorControl"] * 2, "both entry points resolved per grant")
-    check([[c[1][1] & 0xFF] + c[1][2:10] for c in all_of("AllocateAndInitializeSid")] == [[1] + [0] * 8] * 2,
-          "the grantee SID: one sub-authority, all zero, per grant")
-    check([c[1][1] for c in all_of("InitializeSecurityDescriptor")] == [1, 1], "descriptor revision 1")
-    check([c[1][2:4] for c in all_of("GetAclInformation")] == [[12, 2]] * 2,
-          "the ACL size information of each grant: 12 bytes, AclSizeInformation")
-    check(all(c[1][2] == 2 for c in all_of("InitializeAcl")) and len(all_of("InitializeAcl")) == 2, "ACL revision 2")
-    check(all(c[1][1] == 2 and c[1][2] == 0xFFFFFFFF for c in all_of("AddAce")),
-          "old entries are appended at the end: revision 2, MAXDWORD")
-    check([c[1][1:4] for c in all_of("AddAccessAllowedAceEx")] == [[2, 3, 0x10000000]] * 2,
-          "the new entry: revision 2, object and container inherit, GENERIC_ALL")
-    check([c[1][1] for c in all_of("SetSecurityDescriptorDacl")] == [1, 1] and
-          [c[1][3] for c in all_of("SetSecurityDescriptorDacl")] == [0, 0], "the DACL is present and not defaulted")
-
-    finds = all_of("FindResourceA")
-    check(len(finds) == 1 and finds[0][1][1:3] == [137, 5428], "the payload is looked up as name 137, type 5428")
-    creates = all_of("CreateFileA")
-    entry_win = folder_win + "\\RUZE_Derurerovo_Vozi.exe"
-    check(len(creates) == 3 and creates[0][1][:3] + creates[0][1][4:7] == [cabinet_win, 0x40000000, 0, 2, 0x80, 0],
-          "VOVore.cab is created once: write only, not shared, CREATE_ALWAYS, normal attributes: %s" % (
-              [c[1] for c in creates],))
-    # Two opens that only see whether a file another program may hold is free, each closed at
-    # once: VOVore.cab as the cabinet service reads it, the entry program as process creation
-    # opens it. An existing file only, no security, no template.
-    check([c[1] for c in creates[1:]] == [[cabinet_win, 0x80000000, 3, 0, 3, 0x80, 0],
-                                          [entry_win, 0x00100021, 5, 0, 3, 0x80, 0]],
-          "the readiness opens: VOVore.cab GENERIC_READ sharing read and write, the entry program FILE_READ_DATA | "
-          "FILE_EXECUTE | SYNCHRONIZE sharing read and delete, both OPEN_EXISTING: %s" % ([c[1] for c in creates[1:]],))
-    ready = [i for i, c in enumerate(calls) if c[0] == "CreateFileA"][1:]
-    check(len(ready) == 2 and all(calls[i + 1][0] == "CloseHandle" and calls[i + 1][1] == [calls[i][2]] for i in ready),
-          "each readiness open is closed right after it")
-    check(not all_of("Sleep") and not all_of("GetTickCount"), "nothing held: no wait, not even the clock read")
-    writes = all_of("WriteFile")
-    check(len(writes) == 1 and writes[0][1][2] == os.path.getsize(payload),
-          "the payload goes to disk in one write of its whole size: %s" % ([c[1][2] for c in writes],))
-    # Each service, then the library it resolves lazily by name, from the system directory
-    # only, before the service is first used.
-    extra = [c[1] for c in all_of("LoadLibraryExA")]
-    check([(a[0].lower(), a[1], a[2]) for a in extra] == [("setupapi.dll", 0, 0x800), ("cabinet.dll", 0, 0x800),
-                                                           ("shell32.dll", 0, 0x800), ("ole32.dll", 0, 0x800)],
-          "the cabinet service, its decompressor, the shell and its component library are loaded in this order, "
-          "from the system directory only: %s" % (extra,))
-    iterate = index("SetupIterateCabinetA")
-    check(-1 < index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "cabinet.dll") < iterate <
-          index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "ole32.dll") < index("ShellExecuteExA"),
-          "the decompressor is loaded before the iteration, the component library after it and before the launch")
-    check(len(all_of("SetupIterateCabinetA")) == 1 and calls[iterate][1][0] == cabinet_win and
-          calls[iterate][1][1] == 0 and calls[iterate][1][3] == 0,
-          "one iteration over VOVore.cab: reserved 0, no context")
-    handle = creates[0][2] if creates else None
-    closed = index("CloseHandle", lambda c: c[1][0] == handle)
-    check(handle is not None and -1 < closed < iterate and index("WriteFile") < closed,
-          "the cabinet is written and closed before the iteration")
-    during = [c for c in calls[iterate:] if c[0] == "CreateDirectoryA"]
-    check(during and all(c[1][0].startswith(folder_win + "\\") and c[1][0].endswith("\\") and c[1][1] == 0
-                         for c in during), "every folder the callback makes lies inside the work folder")
-    check(len([c for c in calls[iterate:] if c[0] == "GetACP"]) >= 76,
-          "the callback asks the platform for its code page, for each of the 76 entries")
-    sized = [c[1] for c in calls[iterate:] if c[0] == "GetFileAttributesExA"]
-    expected_sized = sorted(folder_win + "\\" + n.replace("/", "\\") for n in wine_runs.listing(tree))
-    check(sorted(a[0] for a in sized) == expected_sized and all(a[1] == 0 for a in sized),
-          "each of the 76 entries is checked on disk once, by its target in the work folder (standard "
-          "information): %d checks" % len(sized))
-    check(not all_of("WideCharToMultiByte") and not all_of("GetShortPathNameA"),
-          "a temp path the code page holds is taken as it is: no short form, no conversion")
-    second_grant = index("SetFileSecurityA", start=iterate)
-    launch = index("ShellExecuteExA")
-    wait = index("WaitForSingleObject")
-    check(-1 < iterate < second_grant < launch < wait, "the second grant after the iteration, then the launch, "
-          "then the wait (%d, %d, %d, %d)" % (iterate, second_grant, launch, wait))
-    check(len(ready) == 2 and closed < ready[0] < iterate and second_grant < ready[1] < launch,
-          "VOVore.cab is seen free after its close and before the iteration, the entry program after the second "
-          "grant and before the launch: %s" % ready)
-    check(len(all_of("ShellExecuteExA")) == 1, "one launch")
-    check([c[1][1] for c in all_of("WaitForSingleObject")] == [0xFFFFFFFF], "one wait, without a time-out")
-    mutex_handle = mutexes[0][2] if mutexes else None
-    check(names[-1:] == ["CloseHandle"] and calls[-1][1] == [mutex_handle],
-          "the last call closes the mutex (%s)" % (calls[-1:],))
-
-    subprocess.run([WINESERVER, "-w"], env=env)
-    print()
-    print("%d failed" % len(failures) if failures else "all checks passed")
-    return 1 if failures else 0
+    calls = run.calls
+    assert (run.names[:3] == ["SetErrorMode", "SetErrorMode", "SetDefaultDllDirectories"] and calls[0][1] == [0] and
+            calls[1][1] == [(calls[0][2] or 0) | 0x8001] and calls[2][1] == [0x800]), calls[:3]
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_no_wide_variant_is_called_but_the_temp_paths_once(run):
+    assert sorted(n for n in run.names if n.endswith("W") and n != "WriteFile") == ["GetTempPathW"]
+
+
+def test_the_narrow_temp_path_is_read_back_against_the_wide_one(run):
+    # GetTempPathW, then one conversion from the ANSI code page: CP_ACP, MB_ERR_INVALID_CHARS,
+    # the whole string.
+    t = run.index("GetTempPathA")
+    assert (t >= 0 and run.names[t + 1:t + 3] == ["GetTempPathW", "MultiByteToWideChar"] and
+            run.calls[t + 2][1][:2] == [0, 8] and run.calls[t + 2][1][3] == 0xFFFFFFFF), run.calls[t:t + 3]
+
+
+def test_one_owned_mutex_of_the_global_name_with_default_security(run):
+    assert [c[1] for c in run.all_of("CreateMutexA")] == [[0, 1, MUTEX]]
+
+
+def test_the_last_error_is_read_right_after_the_mutex_is_created(run):
+    m = run.index("CreateMutexA")
+    assert m >= 0 and run.names[m + 1:m + 2] == ["GetLastError"]
+
+
+def test_one_runonce_key_of_the_current_user_non_volatile_with_all_access(run):
+    keys = run.all_of("RegCreateKeyExA")
+    # HKCU, the RunOnce path, no class, non-volatile, KEY_ALL_ACCESS, no security, no disposition.
+    assert len(keys) == 1 and keys[0][1][:7] + keys[0][1][8:9] == [
+        0x80000001, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0, 0, 0, 0xF003F, 0, 0], (
+        [c[1] for c in keys])
+
+
+def test_one_runonce_value_of_type_reg_sz_and_2l_plus_2_bytes(run):
+    sets = run.all_of("RegSetValueExA")
+    assert len(sets) == 1 and sets[0][1][1:4] == [VALUE, 0, 1] and sets[0][1][5] == 2 * len(run.command) + 2, (
+        [c[1] for c in sets])
+
+
+def test_the_key_is_closed_once(run):
+    assert len(run.all_of("RegCloseKey")) == 1
+
+
+def test_the_work_folder_is_made_once_with_default_security_after_the_value_is_written(run):
+    made = [i for i, c in enumerate(run.calls) if c[0] == "CreateDirectoryA" and c[1][0] == run.folder_win]
+    assert len(made) == 1 and run.calls[made[0]][1][1] == 0
+    assert run.index("RegSetValueExA") < made[0]
+
+
+@pytest.mark.parametrize("fn, count", [("GetFileSecurityA", 4), ("SetFileSecurityA", 2)])
+def test_the_grants_read_and_write_only_the_work_folders_dacl(run, fn, count):
+    got = run.all_of(fn)
+    assert len(got) == count and all(c[1][0] == run.folder_win and c[1][1] == 4 for c in got), [c[1][:2] for c in got]
+
+
+def test_the_security_library_is_loaded_by_its_full_system_path_once_per_grant(run):
+    assert [c[1][0].lower() for c in run.all_of("LoadLibraryA")] == [SYSTEM_ADVAPI.lower()] * 2
+
+
+def test_both_entry_points_are_resolved_per_grant(run):
+    assert sorted(c[1][1] for c in run.all_of("GetProcAddress") if c[1][1] in
+                  ("SetSecurityDescriptorControl", "AddAccessAllowedAceEx")) == (
+        ["AddAccessAllowedAceEx"] * 2 + ["SetSecurityDescriptorControl"] * 2)
+
+
+def test_the_grantee_sid_has_one_sub_authority_all_zero(run):
+    assert [[c[1][1] & 0xFF] + c[1][2:10] for c in run.all_of("AllocateAndInitializeSid")] == [[1] + [0] * 8] * 2
+
+
+def test_the_new_descriptor_has_revision_1(run):
+    assert [c[1][1] for c in run.all_of("InitializeSecurityDescriptor")] == [1, 1]
+
+
+def test_the_acl_size_information_is_asked_with_12_bytes(run):
+    assert [c[1][2:4] for c in run.all_of("GetAclInformation")] == [[12, 2]] * 2
+
+
+def test_the_new_acl_has_revision_2(run):
+    acls = run.all_of("InitializeAcl")
+    assert len(acls) == 2 and all(c[1][2] == 2 for c in acls)
+
+
+def test_old_entries_are_appended_at_the_end(run):
+    assert all(c[1][1] == 2 and c[1][2] == 0xFFFFFFFF for c in run.all_of("AddAce"))
+
+
+def test_the_new_entry_is_inheritable_generic_all(run):
+    assert [c[1][1:4] for c in run.all_of("AddAccessAllowedAceEx")] == [[2, 3, 0x10000000]] * 2
+
+
+def test_the_dacl_is_present_and_not_defaulted(run):
+    dacls = run.all_of("SetSecurityDescriptorDacl")
+    assert [c[1][1] for c in dacls] == [1, 1] and [c[1][3] for c in dacls] == [0, 0]
+
+
+def test_the_payload_is_looked_up_as_name_137_type_5428(run):
+    finds = run.all_of("FindResourceA")
+    assert len(finds) == 1 and finds[0][1][1:3] == [137, 5428]
+
+
+def test_vovore_cab_is_created_once_write_only_not_shared(run):
+    creates = run.creates
+    # GENERIC_WRITE, no sharing, CREATE_ALWAYS, normal attributes, no template.
+    assert len(creates) == 3 and creates[0][1][:3] + creates[0][1][4:7] == [
+        run.cabinet_win, 0x40000000, 0, 2, 0x80, 0], [c[1] for c in creates]
+
+
+def test_the_readiness_opens_test_the_cabinet_and_the_entry_program_as_their_users_open_them(run):
+    # Two opens that only see whether a file another program may hold is free: VOVore.cab as
+    # the cabinet service reads it (GENERIC_READ, sharing read and write), the entry program as
+    # process creation opens it (FILE_READ_DATA | FILE_EXECUTE | SYNCHRONIZE, sharing read and
+    # delete); an existing file only, no security, no template.
+    assert [c[1] for c in run.creates[1:]] == [[run.cabinet_win, 0x80000000, 3, 0, 3, 0x80, 0],
+                                               [run.entry_win, 0x00100021, 5, 0, 3, 0x80, 0]]
+
+
+def test_each_readiness_open_is_closed_right_after_it(run):
+    assert len(run.ready) == 2 and all(run.calls[i + 1][0] == "CloseHandle" and
+                                       run.calls[i + 1][1] == [run.calls[i][2]] for i in run.ready)
+
+
+def test_nothing_held_means_no_wait_and_no_clock(run):
+    assert not run.all_of("Sleep") and not run.all_of("GetTickCount")
+
+
+def test_the_payload_goes_to_disk_in_one_write_of_its_whole_size(run):
+    writes = run.all_of("WriteFile")
+    assert len(writes) == 1 and writes[0][1][2] == os.path.getsize(run.tree.payload), [c[1][2] for c in writes]
+
+
+def test_each_service_and_the_library_it_resolves_lazily_come_from_the_system_directory_in_order(run):
+    extra = [c[1] for c in run.all_of("LoadLibraryExA")]
+    assert [(a[0].lower(), a[1], a[2]) for a in extra] == [("setupapi.dll", 0, 0x800), ("cabinet.dll", 0, 0x800),
+                                                           ("shell32.dll", 0, 0x800), ("ole32.dll", 0, 0x800)]
+
+
+def test_the_decompressor_comes_before_the_iteration_the_component_library_before_the_launch(run):
+    assert (-1 < run.index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "cabinet.dll") < run.iterate <
+            run.index("LoadLibraryExA", lambda c: str(c[1][0]).lower() == "ole32.dll") < run.index("ShellExecuteExA"))
+
+
+def test_one_iteration_over_vovore_cab_with_no_context(run):
+    calls, iterate = run.calls, run.iterate
+    assert len(run.all_of("SetupIterateCabinetA")) == 1 and calls[iterate][1][0] == run.cabinet_win and (
+        calls[iterate][1][1] == 0 and calls[iterate][1][3] == 0)
+
+
+def cabinet_closed(run):
+    handle = run.creates[0][2] if run.creates else None
+    return handle, run.index("CloseHandle", lambda c: c[1][0] == handle)
+
+
+def test_the_cabinet_is_written_and_closed_before_the_iteration(run):
+    handle, closed = cabinet_closed(run)
+    assert handle is not None and -1 < closed < run.iterate and run.index("WriteFile") < closed
+
+
+def test_every_folder_the_callback_makes_lies_inside_the_work_folder(run):
+    during = [c for c in run.calls[run.iterate:] if c[0] == "CreateDirectoryA"]
+    assert during and all(c[1][0].startswith(run.folder_win + "\\") and c[1][0].endswith("\\") and c[1][1] == 0
+                          for c in during)
+
+
+def test_the_callback_asks_for_the_code_page_for_each_of_the_76_entries(run):
+    assert len([c for c in run.calls[run.iterate:] if c[0] == "GetACP"]) >= 76
+
+
+def test_each_entry_is_checked_on_disk_once_by_its_target(run):
+    sized = [c[1] for c in run.calls[run.iterate:] if c[0] == "GetFileAttributesExA"]
+    expected = sorted(run.folder_win + "\\" + n.replace("/", "\\") for n in listing(run.tree.payload_tree))
+    assert sorted(a[0] for a in sized) == expected and all(a[1] == 0 for a in sized), "%d checks" % len(sized)
+
+
+def test_a_temp_path_the_code_page_holds_is_taken_as_it_is(run):
+    assert not run.all_of("WideCharToMultiByte") and not run.all_of("GetShortPathNameA")
+
+
+def test_the_second_grant_then_the_launch_then_the_wait(run):
+    second_grant = run.index("SetFileSecurityA", start=run.iterate)
+    launch, wait = run.index("ShellExecuteExA"), run.index("WaitForSingleObject")
+    assert -1 < run.iterate < second_grant < launch < wait, (run.iterate, second_grant, launch, wait)
+    # VOVore.cab is seen free after its close and before the iteration, the entry program
+    # after the second grant and before the launch.
+    _, closed = cabinet_closed(run)
+    assert len(run.ready) == 2 and closed < run.ready[0] < run.iterate and second_grant < run.ready[1] < launch, (
+        run.ready)
+
+
+def test_one_launch(run):
+    assert len(run.all_of("ShellExecuteExA")) == 1
+
+
+def test_one_wait_without_a_time_out(run):
+    assert [c[1][1] for c in run.all_of("WaitForSingleObject")] == [0xFFFFFFFF]
+
+
+def test_the_last_call_closes_the_mutex(run):
+    mutexes = run.all_of("CreateMutexA")
+    handle = mutexes[0][2] if mutexes else None
+    assert run.names[-1:] == ["CloseHandle"] and run.calls[-1][1] == [handle], run.calls[-1:]

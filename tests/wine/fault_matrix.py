@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The fault matrix: the launcher under test (the product under 32-bit Wine, the twin under
 wine64) in the real platform, one row per situation a user's machine can put it in. Every
 row expects exit code 0 and states the whole outcome: how often the installer started (and,
@@ -12,10 +11,12 @@ measured and named in the row, apart from the launcher's own side.
 
 The launcher is started from the Unix side, as the prefix starts any program, with its temp
 directory set where users set it (HKCU\\Environment) and its current directory a folder of
-the row's own. The test-only twins around refused payloads come from BUILD_DIR.
+the row's own. The test-only twins around refused payloads come from the tree's build folder.
 
-usage: fault_matrix.py BUILD_DIR SCRATCH_DIR LAUNCHER PAYLOAD
-       (WINEPREFIX and WI_WINE, the tree's Wine, set by the test runner)
+Each row is a test of its own (`-k` selects rows by the words of their situation); the
+module's last act prints the whole table.
+
+Options: --build-dir --scratch --launcher --payload (see conftest.py)
 """
 import filecmp
 import glob
@@ -25,37 +26,26 @@ import shutil
 import stat
 import struct
 import subprocess
-import sys
 import time
+from types import SimpleNamespace
+
+import pytest
 
 import wine_runs
-from wine_runs import ENTRY, GUID, WINE, win
+from wine_runs import ENTRY, GUID, win
 
-build, scratch, launcher, payload = (os.path.abspath(p) for p in sys.argv[1:5])
-tree = payload + ".tree"
-env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-for name in ("WI_SAMPLE_HOLD_EVENT", "WI_SAMPLE_HOLD_MS", "WI_SAMPLE_CRASH"):
-    env.pop(name, None)
-# Folders that Wine makes get 0777 less this mask, and a folder opened to Everyone gets 0777:
-# the mask keeps the two apart.
-os.umask(0o022)
-
-
-def wine(*args):
-    return wine_runs.wine(env, *args)
+# What the rows share: the tree, its Wine and the carried cabinet, set by the module's fixture
+# (nothing runs at import).
+ctx = SimpleNamespace()
 
 
 def set_temp(path):
-    wine_runs.set_temp(env, win(path))
-
-
-def restore_temp():
-    wine_runs.restore_temp(env)
+    ctx.wine.set_temp(win(path))
 
 
 def runonce():
     """The RunOnce value's text as the prefix's reg tool shows it, or None."""
-    out = wine_runs.query_runonce(env, os.path.join(scratch, "runonce-query.txt"))
+    out = ctx.wine.query_runonce(os.path.join(ctx.scratch, "runonce-query.txt"))
     return out.replace("\r", "").split("REG_SZ")[-1].strip() if "REG_SZ" in out else None
 
 
@@ -108,11 +98,12 @@ class Cabinet:
         return None
 
 
-PAYLOAD = Cabinet(payload)
+def fixture(name):
+    return os.path.join(ctx.build, "tests", "wine", name)
 
 
 def twin_payload(kind):
-    return os.path.join(build, "payload", "bad-%s.cab" % kind)
+    return os.path.join(ctx.build, "payload", "bad-%s.cab" % kind)
 
 
 def snapshot(roots, skip):
@@ -172,9 +163,9 @@ class Row:
         folder is taken before the first start."""
         if self.before is None:
             self.before = self.outside()
-        e = dict(env, WI_SAMPLE_RECORD=win(self.record), **(extra or {}))
-        program = program or (os.path.join(build, twin) if twin else launcher)
-        return subprocess.Popen([WINE, program], env=e, cwd=self.cwd, stdout=subprocess.DEVNULL, stderr=stderr)
+        e = dict(ctx.env, WI_SAMPLE_RECORD=win(self.record), **(extra or {}))
+        program = program or (os.path.join(ctx.build, twin) if twin else ctx.launcher)
+        return ctx.wine.start(program, env=e, cwd=self.cwd, stderr=stderr)
 
     def run(self, twin=None, extra=None, timeout=120, **how):
         begin = time.time()
@@ -187,10 +178,11 @@ class Row:
             code = "hang"
         return code, time.time() - begin
 
-    def inventory(self, source_tree=tree, renamed=None):
+    def inventory(self, source_tree=None, renamed=None):
         """Each file under the work folder but VOVore.cab, by its name: 'whole' (byte-identical
         with its source), 'short' (smaller), 'larger', 'differs' (same size, other bytes) or
         'foreign' (no entry of the payload)."""
+        source_tree = source_tree or ctx.tree
         found = {}
         if not os.path.isdir(self.folder):
             return found
@@ -212,10 +204,11 @@ class Row:
         return found
 
 
-def judge(r, code, starts, cabinet=PAYLOAD, cab="whole", registered=True, granted=True, source_tree=tree):
+def judge(r, code, starts, cabinet=None, cab="whole", registered=True, granted=True, source_tree=None):
     """What every row asks of the launcher. `starts`: how often the installer must have started
     (0 or 1). `cab`: 'whole' (exactly the carried cabinet), 'partial' (a proper prefix of it)
     or None (absent)."""
+    cabinet, source_tree = cabinet or ctx.cabinet, source_tree or ctx.tree
     r.check(code == 0, "exit code %s, not 0" % code)
 
     records = r.starts()
@@ -251,7 +244,7 @@ def judge(r, code, starts, cabinet=PAYLOAD, cab="whole", registered=True, grante
 
     after = r.outside()
     changed = sorted(p for p in set(r.before) | set(after) if r.before.get(p) != after.get(p))
-    r.check(not changed, "changed outside the work folder: %s" % ", ".join(os.path.relpath(p, scratch) for p in changed))
+    r.check(not changed, "changed outside the work folder: %s" % ", ".join(os.path.relpath(p, ctx.scratch) for p in changed))
     return "%d start(s)" % len(records)
 
 
@@ -272,34 +265,62 @@ def entries_stored_before(cabinet, broken_at):
     return before, across, after
 
 
-results = []
-
-# One wineserver for the whole matrix, kept alive between rows: a server that is shutting
-# down after one row while the next row's programs start would slow some of them by seconds.
-subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
-server = subprocess.Popen(["/usr/lib/wine/wineserver", "-f", "-p"], env=env)
-WINE_VERSION = subprocess.run([WINE, "--version"], env=env, capture_output=True, text=True).stdout.strip()
+ROWS = []  # (situation, function of the Row that returns its exit code, starts and what is on disk)
+RESULTS = []  # the table's lines, as the rows end
 
 
 def row(name):
     def wrap(fn):
-        base = os.path.join(scratch, "fm-%02d" % (len(results) + 1))
-        shutil.rmtree(base, ignore_errors=True)
-        r = Row(name, base)
-        wine_runs.delete_runonce(env)
-        set_temp(r.temp)
-        try:
-            code, started, disk = fn(r)
-        except Exception as ex:  # a broken row is a failed row, and the matrix goes on
-            code, started, disk = "error", "?", "%s: %s" % (type(ex).__name__, ex)
-            r.failures.append(disk)
-        finally:
-            restore_temp()
-        notes = r.notes + ["FAILED: " + f for f in r.failures]
-        results.append((name, code, started, disk, not r.failures, "; ".join(notes)))
+        ROWS.append((name, fn))
         return fn
     return wrap
+
+
+@pytest.fixture(scope="module", autouse=True)
+def matrix(tree, wine):
+    """The rows' shared setting, and one wineserver for the whole matrix, kept alive between
+    rows. The table of every row that ran is printed after the results."""
+    ctx.build, ctx.scratch, ctx.launcher, ctx.payload, ctx.tree = (tree.build, tree.scratch, tree.launcher,
+                                                                   tree.payload, tree.payload_tree)
+    ctx.wine, ctx.env = wine, wine.env
+    ctx.cabinet = Cabinet(tree.payload)
+    ctx.wine_version = wine.version()
+    # Folders that Wine makes get 0777 less this mask, and a folder opened to Everyone gets 0777:
+    # the mask keeps the two apart.
+    mask = os.umask(0o022)
+    with wine.persistent_server():
+        yield
+    os.umask(mask)
+    passed = sum(1 for line in RESULTS if "| ok |" in line)
+    wine_runs.REPORTS.append(("the fault matrix (%s, %s)" % (os.path.basename(tree.launcher), ctx.wine_version), [
+        "| situation | exit code | installer started | on disk afterwards | verdict | notes |",
+        "|---|---|---|---|---|---|"] + RESULTS + ["", "%d rows ok, %d failed" % (passed, len(RESULTS) - passed)]))
+
+
+def slug(name):
+    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
+
+
+def test_row(situation):
+    """One row: the situation is staged and the launcher run; every check the row makes must
+    hold (a row that raises fails with what it raised)."""
+    name, fn = situation
+    base = os.path.join(ctx.scratch, "fm-%02d" % (ROWS.index(situation) + 1))
+    shutil.rmtree(base, ignore_errors=True)
+    r = Row(name, base)
+    ctx.wine.delete_runonce()
+    set_temp(r.temp)
+    try:
+        code, started, disk = fn(r)
+    except Exception as ex:  # reported in the table too
+        code, started, disk = "error", "?", "%s: %s" % (type(ex).__name__, ex)
+        r.failures.append(disk)
+    finally:
+        ctx.wine.restore_temp()
+    notes = r.notes + ["FAILED: " + f for f in r.failures]
+    RESULTS.append("| %s | %s | %s | %s | %s | %s |" % (name, code, started, disk, "FAILED" if r.failures else "ok",
+                                                       "; ".join(notes)))
+    assert not r.failures, "%s: %s" % (name, "; ".join(r.failures))
 
 
 def on_small_disk(r, kib, check):
@@ -321,8 +342,8 @@ def _(r):
         found = r.inventory()
         r.check(not found, "entries were extracted: %s" % sorted(found))
         return code, started, "partial VOVore.cab (%d of %d bytes), %d entries" % (
-            os.path.getsize(os.path.join(r.folder, "VOVore.cab")), len(PAYLOAD.data), len(found))
-    return on_small_disk(r, len(PAYLOAD.data) // 1024 // 2, check)
+            os.path.getsize(os.path.join(r.folder, "VOVore.cab")), len(ctx.cabinet.data), len(found))
+    return on_small_disk(r, len(ctx.cabinet.data) // 1024 // 2, check)
 
 
 @row("the disk fills during extraction (room for the cabinet, not the set)")
@@ -334,19 +355,19 @@ def _(r):
         # iteration there, and starts nothing from the incomplete set.
         started = judge(r, code, 0)
         found = r.inventory()
-        states = [found.get(n) for n in PAYLOAD.names]
+        states = [found.get(n) for n in ctx.cabinet.names]
         first_short = states.index("short") if "short" in states else None
         expect_entries(r, found, whole=[ENTRY])
         r.check(first_short is not None and states[:first_short] == ["whole"] * first_short,
                 "the entries before the first short one are not all whole: %s" % states[:first_short or 0])
         r.check(first_short is not None and all(s is None for s in states[first_short + 1:]),
                 "entries after the first short one reached the disk: %s" % sorted(
-                    n for n, s in zip(PAYLOAD.names[(first_short or 0) + 1:], states[(first_short or 0) + 1:]) if s))
-        r.check(first_short is not None and os.path.getsize(os.path.join(r.folder, PAYLOAD.names[first_short])) <
-                os.path.getsize(os.path.join(tree, PAYLOAD.names[first_short])), "no entry was cut short")
+                    n for n, s in zip(ctx.cabinet.names[(first_short or 0) + 1:], states[(first_short or 0) + 1:]) if s))
+        r.check(first_short is not None and os.path.getsize(os.path.join(r.folder, ctx.cabinet.names[first_short])) <
+                os.path.getsize(os.path.join(ctx.tree, ctx.cabinet.names[first_short])), "no entry was cut short")
         return code, started, "whole VOVore.cab, %d entries: %d whole, then %s cut short; the iteration ended there" % (
-            len(found), first_short or 0, PAYLOAD.names[first_short] if first_short is not None else "none")
-    return on_small_disk(r, (len(PAYLOAD.data) + 96 * 1024) // 1024, check)
+            len(found), first_short or 0, ctx.cabinet.names[first_short] if first_short is not None else "none")
+    return on_small_disk(r, (len(ctx.cabinet.data) + 96 * 1024) // 1024, check)
 
 
 for kind, what in (("corrupt", "a flipped byte in compressed data"), ("truncated", "a truncated cabinet")):
@@ -356,7 +377,7 @@ for kind, what in (("corrupt", "a flipped byte in compressed data"), ("truncated
         bad = Cabinet(twin_payload(kind))
         started = judge(r, code, 0, cabinet=bad)
         found = r.inventory()
-        before, across, after = entries_stored_before(PAYLOAD, bad.first_broken_data(PAYLOAD))
+        before, across, after = entries_stored_before(ctx.cabinet, bad.first_broken_data(ctx.cabinet))
         expect_entries(r, found, whole=before)
         r.check(all(found.get(n) in (None, "short") for n in across), "an entry across the broken block is whole")
         r.check(not any(n in found for n in after), "entries stored after the broken block are there")
@@ -373,13 +394,13 @@ def _(r):
     # before it is ever embedded.
     started = judge(r, code, 1, cabinet=bad)
     found = r.inventory()
-    before, across, after = entries_stored_before(PAYLOAD, bad.first_broken_data(PAYLOAD))
+    before, across, after = entries_stored_before(ctx.cabinet, bad.first_broken_data(ctx.cabinet))
     expect_entries(r, found, whole=before)
-    r.check(len(found) == len(PAYLOAD.names), "%d entries on disk, not %d" % (len(found), len(PAYLOAD.names)))
-    differ = [n for n in PAYLOAD.names if found.get(n) != "whole"]
+    r.check(len(found) == len(ctx.cabinet.names), "%d entries on disk, not %d" % (len(found), len(ctx.cabinet.names)))
+    differ = [n for n in ctx.cabinet.names if found.get(n) != "whole"]
     r.check(differ and set(differ) <= set(across + after), "the entries that differ: %s" % differ)
     r.notes.append("recorded (%s): the cabinet service reported success (installer: %s); %s differ from their "
-                   "source; the build check refuses this payload" % (WINE_VERSION, started, differ))
+                   "source; the build check refuses this payload" % (ctx.wine_version, started, differ))
     return code, started, "%d entries, %d whole" % (len(found), len(found) - len(differ))
 
 
@@ -389,7 +410,7 @@ def _(r):
     os.makedirs(os.path.dirname(target))
     with open(target, "w") as f:
         f.write("left by an earlier run")
-    wine("attrib", "+R", win(target))
+    ctx.wine.run("attrib", "+R", win(target))
     os.chmod(target, stat.S_IREAD)
     code, _ = r.run()
     with open(target) as f:
@@ -401,11 +422,11 @@ def _(r):
     started = judge(r, code, 0 if kept else 1)
     found = r.inventory()
     if kept:
-        stored = PAYLOAD.names.index("InstData/engine.ini")
-        expect_entries(r, {n: s for n, s in found.items() if n != "InstData/engine.ini"}, whole=PAYLOAD.names[:stored])
-        r.check(not any(n in found for n in PAYLOAD.names[stored + 1:]), "entries stored after it are there")
+        stored = ctx.cabinet.names.index("InstData/engine.ini")
+        expect_entries(r, {n: s for n, s in found.items() if n != "InstData/engine.ini"}, whole=ctx.cabinet.names[:stored])
+        r.check(not any(n in found for n in ctx.cabinet.names[stored + 1:]), "entries stored after it are there")
     else:
-        expect_entries(r, found, whole=PAYLOAD.names)
+        expect_entries(r, found, whole=ctx.cabinet.names)
     return code, started, ("the read-only file unchanged" if kept else "the read-only file replaced, the set whole")
 
 
@@ -460,7 +481,7 @@ def _(r):
     code, _ = r.run()
     started = judge(r, code, 1)
     found = r.inventory()
-    expect_entries(r, found, whole=PAYLOAD.names)
+    expect_entries(r, found, whole=ctx.cabinet.names)
     return code, started, "every entry extracted, byte for byte"
 
 
@@ -470,20 +491,18 @@ def _(r):
     code, _ = r.run()
     started = judge(r, code, 0)
     found = r.inventory()
-    longest = max(range(len(PAYLOAD.names)), key=lambda i: len(PAYLOAD.names[i]))
-    r.check(len(PAYLOAD.names[longest]) == 89, "the longest stored name has not 89 characters")
+    longest = max(range(len(ctx.cabinet.names)), key=lambda i: len(ctx.cabinet.names[i]))
+    r.check(len(ctx.cabinet.names[longest]) == 89, "the longest stored name has not 89 characters")
     # The launcher refuses the longest entry and abandons the extraction: everything stored
     # before it is whole, nothing from it on is there.
-    expect_entries(r, found, whole=PAYLOAD.names[:longest])
+    expect_entries(r, found, whole=ctx.cabinet.names[:longest])
     r.check(len(found) == longest, "%d entries on disk, not the %d stored before the longest" % (len(found), longest))
     return code, started, "extraction abandoned at the longest entry (%d entries before it)" % len(found)
 
 
 @row("the single-instance mutex already held by an unrelated process")
 def _(r):
-    holder = subprocess.Popen([WINE, os.path.join(build, "tests", "wine", "hold_mutex.exe"),
-                               "Global\\ZORVA_WEB_Installer" + GUID, "--for", "8000"], env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    holder = ctx.wine.start(fixture("hold_mutex.exe"), "Global\\ZORVA_WEB_Installer" + GUID, "--for", "8000")
     time.sleep(3)
     code, seconds = r.run()
     holder.wait(timeout=60)
@@ -520,7 +539,7 @@ def _(r):
     r.notes.append("7 ended after %.1f s at most, the winner after %.1f s" % (ended[-2], ended[-1]))
     started = judge(r, code, 1)
     r.check(early == 7, "%d of the 7 losers ended well before the winner" % early)
-    expect_entries(r, r.inventory(), whole=PAYLOAD.names)
+    expect_entries(r, r.inventory(), whole=ctx.cabinet.names)
     return code, started, "the set is whole and byte-identical"
 
 
@@ -528,7 +547,7 @@ def _(r):
 def _(r):
     code, seconds = r.run(extra={"WI_SAMPLE_CRASH": "1"})
     started = judge(r, code, 1)
-    expect_entries(r, r.inventory(), whole=PAYLOAD.names)
+    expect_entries(r, r.inventory(), whole=ctx.cabinet.names)
     return code, started, "the set is whole; ended after %.1f s" % seconds
 
 
@@ -558,8 +577,6 @@ def _(r):
 # it (or, with --existing, a file an earlier run left), for a set time or for good. Each row
 # first shows that this machine enforces such a hold (a control), and says when the installer
 # started: after the hold's release, from a whole set.
-SCANNER = os.path.join(build, "tests", "wine", "scanner.exe")
-START_CONTROL = os.path.join(build, "tests", "wine", "start_control.exe")
 HELD_BOUND = 5.0  # seconds: how long the launcher waits for a file held for good (to within a poll, 0.1 s)
 MARGIN = 4.0      # the rest of such a run, on a loaded machine
 
@@ -574,8 +591,8 @@ class Scanner:
         for path in (self.log, self.stop):
             if os.path.exists(path):
                 os.remove(path)
-        self.process = subprocess.Popen([WINE, SCANNER, win(folder), win(self.log), str(hold), "--stop", win(self.stop)] +
-                                        list(args), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = ctx.wine.start(fixture("scanner.exe"), win(folder), win(self.log), str(hold), "--stop",
+                                      win(self.stop), *args)
         deadline = time.time() + 60
         while not any(e[0] == "ready" for e in self.events()):
             if time.time() > deadline or self.process.poll() is not None:
@@ -607,10 +624,9 @@ def hold_is_seen(r):
     folder = r.base + "-control"
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    shutil.copy(os.path.join(build, "tests", "wine", "hold_mutex.exe"), os.path.join(folder, "held.exe"))
+    shutil.copy(os.path.join(ctx.build, "tests", "wine", "hold_mutex.exe"), os.path.join(folder, "held.exe"))
     scanner = Scanner(folder, folder, "forever", "--existing")
-    code = subprocess.run([WINE, START_CONTROL, win(os.path.join(folder, "held.exe"))], env=env,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    code = ctx.wine.run(fixture("start_control.exe"), win(os.path.join(folder, "held.exe"))).returncode
     scanner.end()
     return r.check(code == 32, "the control: a program that starts a held file got %s, not a sharing violation (32): "
                                "the hold cannot be seen here" % code)
@@ -632,11 +648,11 @@ def started_after(r, scanner, name):
 def earlier_run(r, whole_set):
     """What an earlier run left: VOVore.cab, and with `whole_set` the unpacked set too."""
     os.makedirs(r.folder)
-    shutil.copy(payload, os.path.join(r.folder, "VOVore.cab"))
+    shutil.copy(ctx.payload, os.path.join(r.folder, "VOVore.cab"))
     if whole_set:
-        for name in PAYLOAD.names:
+        for name in ctx.cabinet.names:
             os.makedirs(os.path.dirname(os.path.join(r.folder, name)), exist_ok=True)
-            shutil.copy(os.path.join(tree, name), os.path.join(r.folder, name))
+            shutil.copy(os.path.join(ctx.tree, name), os.path.join(r.folder, name))
 
 
 def scanner_row(r, hold, args, earlier=None, held_for_good=False, released=ENTRY):
@@ -658,7 +674,7 @@ def scanner_row(r, hold, args, earlier=None, held_for_good=False, released=ENTRY
         return code, started, "ended after %.1f s; %d entries on disk, %s" % (
             seconds, len(found), "all whole" if all(v == "whole" for v in found.values()) else found)
     started = judge(r, code, 1)
-    expect_entries(r, found, whole=PAYLOAD.names)
+    expect_entries(r, found, whole=ctx.cabinet.names)
     return code, started, "the set whole; started %s" % started_after(r, scanner, released)
 
 
@@ -688,7 +704,7 @@ def _(r):
 @row("a scanner never lets go of the entry program")
 def _(r):
     code, started, disk = scanner_row(r, "forever", ["--only", ENTRY], held_for_good=True)
-    expect_entries(r, r.inventory(), whole=PAYLOAD.names)
+    expect_entries(r, r.inventory(), whole=ctx.cabinet.names)
     return code, started, disk
 
 
@@ -744,19 +760,18 @@ def _(r):
     # a copy found on the search path before its own.
     downloads = os.path.join(r.base, "downloads")
     os.makedirs(downloads)
-    product = os.path.join(downloads, os.path.basename(launcher))
+    product = os.path.join(downloads, os.path.basename(ctx.launcher))
     control = os.path.join(downloads, "planting_control.exe")
-    shutil.copy(launcher, product)
-    shutil.copy(os.path.join(build, "tests", "wine", "planting_control.exe"), control)
+    shutil.copy(ctx.launcher, product)
+    shutil.copy(os.path.join(ctx.build, "tests", "wine", "planting_control.exe"), control)
     for name in PLANTED:
-        shutil.copy(os.path.join(build, "tests", "wine", "planted_library.dll"), os.path.join(downloads, name + ".dll"))
+        shutil.copy(os.path.join(ctx.build, "tests", "wine", "planted_library.dll"), os.path.join(downloads, name + ".dll"))
     r.cwd = downloads
-    overrides = {"WINEDLLOVERRIDES": "%s;%s=n,b" % (env["WINEDLLOVERRIDES"], ",".join(PLANTED))}
+    overrides = {"WINEDLLOVERRIDES": "%s;%s=n,b" % (ctx.env["WINEDLLOVERRIDES"], ",".join(PLANTED))}
 
     # The control: a plain program that loads a planted name must get the planted copy, or
     # this setup cannot show planting at all, and the row fails.
-    subprocess.run([WINE, control, "version.dll"], env=dict(env, **overrides), cwd=downloads,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ctx.wine.run(control, "version.dll", env=dict(ctx.env, **overrides), cwd=downloads)
     seen = markers(downloads)
     if not r.check([p.lower() for p in seen.get("version.dll", [])] == [win(control).lower()],
                    "the control program did not load the planted version.dll (%s): planting cannot be seen" % seen):
@@ -766,7 +781,7 @@ def _(r):
     with open(trace, "w") as out:
         code, _ = r.run(program=product, extra=dict(overrides, WINEDEBUG="+pid,+loaddll"), stderr=out)
     started = judge(r, code, 1)
-    expect_entries(r, r.inventory(), whole=PAYLOAD.names)
+    expect_entries(r, r.inventory(), whole=ctx.cabinet.names)
     loaded_by_launcher = sorted(n for n, programs in markers(downloads).items()
                                 if any(p.lower() == win(product).lower() for p in programs))
     r.check(not loaded_by_launcher, "the launcher loaded the planted %s" % ", ".join(loaded_by_launcher))
@@ -785,14 +800,7 @@ def _(r):
         ", ".join(PLANTED))
 
 
-subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-server.wait(timeout=60)
-
-print("| situation | exit code | installer started | on disk afterwards | verdict | notes |")
-print("|---|---|---|---|---|---|")
-for name, code, started, disk, ok, notes in results:
-    print("| %s | %s | %s | %s | %s | %s |" % (name, code, started, disk, "ok" if ok else "FAILED", notes))
-failed = sum(1 for r in results if not r[4])
-print()
-print("%d passed, %d failed" % (len(results) - failed, failed))
-sys.exit(1 if failed else 0)
+def pytest_generate_tests(metafunc):
+    # Every row registered above, in their order, each by the words of its situation.
+    if "situation" in metafunc.fixturenames:
+        metafunc.parametrize("situation", ROWS, ids=[slug(name) for name, _ in ROWS])

@@ -1,30 +1,29 @@
 #!/usr/bin/env bash
 # Boots (setup) or ends (cleanup) a throwaway Wine prefix that Windows-side tests share. Its
 # architecture comes from the test environment: WINEARCH=win32 (booted by the 32-bit Wine) or
-# win64 (booted by wine64; 32-bit programs then run in it as on 64-bit Windows).
+# win64 (booted by wine64; 32-bit programs then run in it as on 64-bit Windows). The tree's
+# Wine comes from the environment too (WI_WINE, WI_WINESERVER: found by CMake).
 set -euo pipefail
 action=$1
 prefix=$2
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-case "${WINEARCH:?WINEARCH must name the architecture of the prefix}" in
-  win32) WINE=/usr/lib/wine/wine ;;
-  win64) WINE=/usr/lib/wine/wine64 ;;
-  *) echo "unknown WINEARCH $WINEARCH" >&2; exit 2 ;;
-esac
+: "${WINEARCH:?WINEARCH must name the architecture of the prefix}"
+WINE=${WI_WINE:?WI_WINE must name the Wine of the tree}
+SERVER=${WI_WINESERVER:?WI_WINESERVER must name the server of that Wine}
 export WINEARCH
 case "$action" in
   setup)
-    if [ -d "$prefix" ]; then /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$prefix"; fi
+    if [ -d "$prefix" ]; then "$SERVER" -k 2>/dev/null || true; rm -rf "$prefix"; fi
     if [ ! -x "$WINE" ]; then echo "no Wine at $WINE"; exit 1; fi
     "$WINE" wineboot -i >/dev/null 2>&1
-    /usr/lib/wine/wineserver -w
+    "$SERVER" -w
     test -f "$prefix/system.reg"
     # The prefix must be of the architecture the tree's programs are built for.
     grep -q "^#arch=$WINEARCH" "$prefix/system.reg" || { echo "the prefix is not $WINEARCH"; exit 1; }
     echo "wine prefix ready: $prefix ($WINEARCH, $("$WINE" --version))"
     ;;
   cleanup)
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    "$SERVER" -k 2>/dev/null || true
     echo "wineserver of $prefix ended"
     ;;
   *) echo "usage: $0 setup|cleanup PREFIX" >&2; exit 2 ;;
