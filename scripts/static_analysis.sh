@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis of the project's own code: cppcheck over every source, and clang-tidy
-# (configuration in .clang-tidy) over every source of the native and wine64 trees, with the
-# Windows sources read as x86_64 mingw code. Exits non-zero on any finding.
-# Needs the two trees configured (scripts/test.sh does that first).
+# (configuration in .clang-tidy), through run-clang-tidy, over the project's sources in the
+# compile databases of the native and wine64 trees, the Windows sources read with the
+# headers that the wine64 tree's compiler searches. Exits non-zero on any finding.
+# Needs the two trees configured (the test command does that first).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 status=0
@@ -16,38 +17,29 @@ if ! cppcheck --quiet --enable=warning,performance,portability,style --std=c++17
   status=1
 fi
 
-# The mingw C++ library and platform headers, for clang (its own intrinsics stay its own).
-mingw=(--extra-arg=--target=x86_64-w64-mingw32)
-for d in /usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++ \
-         /usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++/x86_64-w64-mingw32 \
-         /usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++/backward /usr/x86_64-w64-mingw32/include; do
-  mingw+=("--extra-arg=-isystem$d")
-done
+# The C++ library and platform headers that the wine64 tree's compiler searches, as it
+# reports them, for clang; the compiler's own headers (its intrinsics) stay clang's.
+compiler=$(python3 -c 'import json, shlex, sys; print(shlex.split(json.load(open(sys.argv[1]))[0]["command"])[0])' \
+           build/wine64/compile_commands.json)
+target=$("$compiler" -dumpmachine)
+mingw=(-extra-arg=--target="$target")
+while read -r dir; do
+  dir=$(realpath "$dir")
+  case "$dir" in /usr/lib/gcc/*/include | /usr/lib/gcc/*/include-fixed) continue ;; esac
+  mingw+=(-extra-arg=-isystem"$dir")
+done < <("$compiler" -xc++ -E -v /dev/null -o /dev/null 2>&1 |
+         sed -n '/^#include <...> search starts here:/,/^End of search list/{/^ /p}')
 
-own_sources() {  # the project's translation units in a compile database
-  python3 - "$1" <<'PY'
-import json, os, sys
-root = os.getcwd() + "/"
-seen = set()
-for e in json.load(open(sys.argv[1])):
-    f = os.path.normpath(os.path.join(e["directory"], e["file"]))
-    if f.startswith(root) and "/build/" not in f and f not in seen:
-        seen.add(f)
-        print(f)
-PY
-}
-
-run_tidy() {  # tree, extra arguments...
+own="^$(pwd)/(src|tests|tools)/"  # the project's own translation units, not GoogleTest's
+tidy() {  # tree, extra arguments...
   local tree=$1; shift
-  own_sources "build/$tree/compile_commands.json" |
-    xargs -P 2 -I{} sh -c 'clang-tidy --quiet -p "$0" "$@" "{}" 2>/dev/null | grep -E "(warning|error):" || true' \
-      "build/$tree" "$@"
+  run-clang-tidy -quiet -p "build/$tree" "$@" "$own" 2>/dev/null | grep -E "(warning|error):" || true
 }
 
 echo "=== clang-tidy, native tree"
-native=$(run_tidy native)
+native=$(tidy native)
 echo "=== clang-tidy, wine64 tree"
-windows=$(run_tidy wine64 "${mingw[@]}")
+windows=$(tidy wine64 "${mingw[@]}")
 findings=$(printf '%s\n%s\n' "$native" "$windows" | grep -v '^$' | sort -u)
 if [ -n "$findings" ]; then
   echo "$findings"

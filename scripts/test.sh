@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: native (sanitized unit tests), Wine (the Windows-side
-# tests and the twin under wine64; the same tests built for i686 and the product itself under
-# 32-bit Wine), the inspection of the release image, and static analysis.
+# Sets everything up and runs every test: each tree's workflow preset (configure, build, test:
+# native, wine64, release, then wine32, whose tests run the release tree's product), then
+# static analysis. Each tree's whole output goes to build/logs/TREE.log; its test results are
+# printed, and all of it when it fails to build. Ends with one line: "total: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh || exit 1
+mkdir -p build/logs
 
 # The product is 32-bit: its tree runs only where this kernel runs 32-bit code. Elsewhere it
 # is still built (its record-size checks are compile-time too), and its tests are reported
@@ -17,27 +19,31 @@ passed=0
 failed=0
 skipped=0
 skip_line=""
-# The release tree comes before wine32, whose end-to-end tests run the release tree's product.
 for preset in native wine64 release wine32; do
-  echo "=== $preset: configure and build"
-  if ! cmake --preset "$preset" >"build-$preset.log" 2>&1 || ! cmake --build --preset "$preset" >>"build-$preset.log" 2>&1; then
-    cat "build-$preset.log"; echo "=== $preset: build FAILED"; status=1; failed=$((failed + 1)); continue
-  fi
-  rm -f "build-$preset.log"
+  log=build/logs/$preset.log
+  echo "=== $preset"
   if [ "$preset" = wine32 ] && [ $can_run_32bit -ne 0 ]; then
-    count=$(ctest --preset wine32 -N | sed -n 's/^Total Tests: //p')
-    skipped=$((skipped + count))
-    skip_line="=== wine32: $count tests SKIPPED, not run: $probe"
-    echo "$skip_line"
+    if cmake --preset wine32 >"$log" 2>&1 && cmake --build --preset wine32 >>"$log" 2>&1; then
+      count=$(ctest --preset wine32 -N | sed -n 's/^Total Tests: //p')
+      skipped=$((skipped + count))
+      skip_line="=== wine32: $count tests SKIPPED, not run: $probe"
+      echo "$skip_line"
+    else
+      cat "$log"; echo "=== wine32: build FAILED (build/logs/wine32.log)"; status=1; failed=$((failed + 1))
+    fi
     continue
   fi
-  echo "=== $preset: tests"
-  out=$(ctest --preset "$preset" 2>&1); rc=$?
-  echo "$out"
-  line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
+  cmake --workflow --preset "$preset" >"$log" 2>&1
+  rc=$?
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ]; then  # it did not get as far as its tests
+    cat "$log"; echo "=== $preset: build FAILED ($log)"; status=1; failed=$((failed + 1)); continue
+  fi
+  sed -n '/^Test project /,$p' "$log"
   total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
   bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
-  if [ -n "$total" ]; then passed=$((passed + total - bad)); failed=$((failed + bad)); fi
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
   [ $rc -eq 0 ] || status=1
 done
 echo "=== static analysis"

@@ -7,7 +7,7 @@
 #include <deque>
 #include <vector>
 
-#include "dacl_merge.h"
+#include "dacl_lists.h"
 
 namespace {
 const std::uint8_t kEveryone[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};

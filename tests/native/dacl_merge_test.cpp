@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ace_fixtures.h"
+#include "dacl_lists.h"
 
 using namespace acefix;
 

@@ -41,7 +41,9 @@ BOOL WINAPI IterateCabinet(PCSTR cabinet, DWORD reserved, PSP_FILE_CALLBACK_A ca
   return iterate(cabinet, reserved, callback, context);
 }
 
-BOOL WINAPI ShellExecuteEx(SHELLEXECUTEINFOA* info) {
+// The shell's ShellExecuteExA, from the system directory (under a name of its own: the
+// platform's header makes "ShellExecuteEx" a macro for the narrow call).
+BOOL WINAPI SystemShellExec(SHELLEXECUTEINFOA* info) {
   const auto execute = Resolved(g_shellExecuteEx, "shell32.dll", "ShellExecuteExA");
   if (execute == nullptr) return FALSE;  // no shell: the launch did not start
   if (!LoadedFromSystemDirectory("ole32.dll")) return FALSE;  // as without the shell
@@ -73,7 +75,7 @@ const LauncherApi kRealLauncherApi = {
     &::CreateFileA,
     &::GetTickCount,
     &::Sleep,
-    &ShellExecuteEx,
+    &SystemShellExec,
     &::WaitForSingleObject,
 };
 

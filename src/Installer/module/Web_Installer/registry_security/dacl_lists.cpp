@@ -1,9 +1,6 @@
-// The merge over plain lists, for tests, fuzzing and tools. Kept apart from the merge
-// itself so that the launcher, which merges straight into the platform's ACL, does not
-// link the standard containers.
-#include <cstring>
+#include "dacl_lists.h"
 
-#include "dacl_merge.h"
+#include <cstring>
 
 std::vector<std::uint8_t> GranteeAceBytes(const std::uint8_t* sid, std::size_t sidLength) {
   const std::size_t size = 8 + sidLength;

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 inline constexpr std::uint8_t kInheritedAce = 0x10;
 inline constexpr std::uint8_t kGranteeAceFlags = 0x03;     // object + container inherit
@@ -67,24 +66,6 @@ bool MergeGrantedDacl(bool hasUsableDacl, AceSource& source, AceSink& sink);
 // plus one access-allowed ACE for the grantee (8 + the SID). Entries the merge drops leave
 // their bytes free.
 std::uint32_t GrantedAclSize(bool hasUsableDacl, std::uint32_t oldBytesInUse, std::size_t sidLength);
-
-// The 20-byte access-allowed ACE that the platform writes for the grantee S-1-1-0:
-// 00 03 14 00, the mask, the SID.
-std::vector<std::uint8_t> GranteeAceBytes(const std::uint8_t* sid, std::size_t sidLength);
-
-// The merge over plain lists: the new ACE list in order (the grantee entry's `raw` points
-// into `granteeAce`, which must outlive the result) and the ACL size.
-struct GrantedDacl {
-  std::vector<AceRecord> aces;
-  std::uint32_t aclSize;
-};
-GrantedDacl BuildGrantedDacl(bool hasUsableDacl, const std::vector<AceRecord>& oldAces,
-                             std::uint32_t oldBytesInUse, const std::uint8_t* sid, std::size_t sidLength,
-                             const std::vector<std::uint8_t>& granteeAce);
-
-// The ACL as the platform lays it out: the 8-byte header (revision 2, size, count) and the
-// ACEs' bytes, then zeros up to `aclSize`.
-std::vector<std::uint8_t> AclBytes(const GrantedDacl& dacl);
 
 // The control bits the new descriptor takes from the old control word: auto-inherited
 // (0x0400) gives 0x0500 (auto-inherit-req + auto-inherited); otherwise protected (0x1000)
