@@ -20,14 +20,23 @@ import subprocess
 import sys
 import time
 
-WINESERVER = "/usr/lib/wine/wineserver"
 GUID = "{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}"
 WIDTHS = {
-    "i686": {"wine": "/usr/lib/wine/wine", "arch": "win32",
+    "i686": {"arch": "win32",
              "launcher": "product's build (i686, release options), 32-bit Wine"},
-    "x86_64": {"wine": "/usr/lib/wine/wine64", "arch": "win64", "launcher": "twin (x86_64), wine64"},
+    "x86_64": {"arch": "win64", "launcher": "twin (x86_64), wine64"},
 }
 
+
+
+def wine_of(tree):
+    """The Wine loader and server that a configured tree found (cmake/wine.cmake)."""
+    found = {}
+    with open(os.path.join(tree, "CMakeCache.txt")) as f:
+        for line in f:
+            name, _, value = line.rstrip("\n").partition("=")
+            found[name.split(":")[0]] = value
+    return found["WEB_INSTALLER_WINE"], found["WEB_INSTALLER_WINESERVER"]
 
 class Width:
     """One width's programs, prefix, temp directory (a tmpfs when one can be mounted) and
@@ -35,7 +44,7 @@ class Width:
 
     def __init__(self, name, tree, out):
         self.name = name
-        self.wine = WIDTHS[name]["wine"]
+        self.wine, self.wineserver = wine_of(tree)
         self.launcher = os.path.join(tree, "Web_Installer_full.exe")
         self.floor = os.path.join(tree, "bench", "floor_harness.exe")
         self.trivial = os.path.join(tree, "bench", "trivial.exe")
@@ -47,7 +56,7 @@ class Width:
             self.env.pop(var, None)
         subprocess.run([self.wine, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True)
-        subprocess.run([WINESERVER, "-w"], env=self.env, check=True)
+        subprocess.run([self.wineserver, "-w"], env=self.env, check=True)
         self.temp = os.path.join(prefix, "drive_c", "bench-temp")
         os.makedirs(self.temp)
         # Work folders in memory when the machine allows it: the disk's write-back otherwise
@@ -56,15 +65,15 @@ class Width:
                                        stderr=subprocess.DEVNULL).returncode == 0
         for var in ("TEMP", "TMP"):
             self.wine_cmd("reg", "add", "HKCU\\Environment", "/v", var, "/t", "REG_SZ", "/d", "C:\\bench-temp", "/f")
-        subprocess.run([WINESERVER, "-w"], env=self.env, check=True)
-        self.server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env)
+        subprocess.run([self.wineserver, "-w"], env=self.env, check=True)
+        self.server = subprocess.Popen([self.wineserver, "-f", "-p"], env=self.env)
 
     def wine_cmd(self, *args, env=None):
         return subprocess.run([self.wine] + list(args), env=env or self.env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
 
     def end(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([self.wineserver, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         self.server.wait(timeout=30)
         if self.on_tmpfs:
             subprocess.run(["umount", self.temp], stderr=subprocess.DEVNULL)
@@ -120,12 +129,13 @@ def traced_writes(w):
 def main():
     out, rounds = os.path.abspath(sys.argv[1]), int(sys.argv[2])
     cards = [a.split(":", 1) for a in sys.argv[3:]]  # NAME:TREE, one card per width
-    for name, _ in cards:
+    for name, tree in cards:
         prefix = os.path.join(out, "prefix-" + name)
         if os.path.isdir(prefix):  # end an earlier run's wineserver before its prefix goes
             env = dict(os.environ, WINEPREFIX=prefix)
-            subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run([WINESERVER, "-w"], env=env, stderr=subprocess.DEVNULL)
+            server = wine_of(tree)[1]
+            subprocess.run([server, "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run([server, "-w"], env=env, stderr=subprocess.DEVNULL)
             subprocess.run(["umount", os.path.join(prefix, "drive_c", "bench-temp")], stderr=subprocess.DEVNULL)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)

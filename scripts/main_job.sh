@@ -10,6 +10,8 @@ for preset in wine64 release; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --target Web_Installer >/dev/null
 done
+cmake --preset wine32 >/dev/null  # where the 32-bit Wine is, as that tree found it
+setting() { sed -n "s/^$2:[A-Z]*=//p" "build/$1/CMakeCache.txt"; }  # tree, cache variable
 
 set +e
 probe=$(bash scripts/probe_32bit.sh)
@@ -22,30 +24,32 @@ if [ $can_run_32bit -eq 0 ]; then
   launcher="$PWD/build/release/Web_Installer.exe"
   launcher_payload=$payload
   export WINEARCH=win32
-  WINE=/usr/lib/wine/wine
+  WINE=$(setting wine32 WEB_INSTALLER_WINE)
+  WINESERVER=$(setting wine32 WEB_INSTALLER_WINESERVER)
 else
   ran=twin
   why="$probe; so the 32-bit product cannot run here"
   launcher="$PWD/build/wine64/Web_Installer.exe"
   launcher_payload=build/wine64/payload/small.cab
   export WINEARCH=win64
-  WINE=/usr/lib/wine/wine64
+  WINE=$(setting wine64 WEB_INSTALLER_WINE)
+  WINESERVER=$(setting wine64 WEB_INSTALLER_WINESERVER)
 fi
 
 job=build/main-job
 rm -rf "$job"
 mkdir -p "$job"
 export WINEPREFIX="$PWD/$job/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
 "$WINE" wineboot -i >/dev/null 2>&1
-/usr/lib/wine/wineserver -w
+"$WINESERVER" -w
 
 # Trace only the platform calls that tell the story of a run.
 traced="kernel32.GetVersionExA;kernel32.CreateMutexA;kernel32.GetLastError;kernel32.CloseHandle"
 traced+=";kernel32.GetTempPathA;kernel32.CreateDirectoryA;advapi32.RegSetValueExA;kernel32.WriteFile"
 traced+=";setupapi.SetupIterateCabinetA;shell32.ShellExecuteExA;kernel32.WaitForSingleObject"
 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$traced" /f >/dev/null 2>&1
-/usr/lib/wine/wineserver -w
+"$WINESERVER" -w
 
 # The sample installer records how it was started, and stays two seconds, so that the
 # launcher's wait shows.

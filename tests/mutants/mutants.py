@@ -33,6 +33,18 @@ ID_PATTERN = re.compile(r"^[a-z0-9][a-z0-9-]*$")
 NAME_PATTERN = re.compile(r"^[A-Za-z0-9_]+$")
 
 
+
+def tree_setting(tree_dir, name):
+    """A cache variable of a configured build tree (the Wine it found, say), or None."""
+    try:
+        with open(os.path.join(tree_dir, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.rstrip("\n").partition("=")[2]
+    except OSError:
+        pass
+    return None
+
 class Selection:
     """One test a fault names: its tree (as written, and as resolved), ctest name, gtest filter."""
 
@@ -192,8 +204,8 @@ class Runner:
         for name in sorted(os.listdir(build)):
             if os.path.isfile(os.path.join(build, name, "system.reg")):
                 env = dict(os.environ, WINEPREFIX=os.path.join(build, name))
-                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+                subprocess.run([tree_setting(build, "WEB_INSTALLER_WINESERVER") or "wineserver", "-k"], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # A test killed half-way may leave the small disks it mounted in its scratch folder.
         with open("/proc/mounts") as f:
             mounts = [line.split()[1] for line in f]
