@@ -357,20 +357,21 @@ def gtest_matches(gtest_filter, case):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--list", action="store_true", help="check the table, list it and stop")
-    parser.add_argument("ids", nargs="*", help="only these faults (default: all)")
+    parser.add_argument("ids", nargs="*", help="only these faults, by id or shell pattern (default: all)")
     args = parser.parse_args()
     started = time.time()
 
     faults = load_table()
     problems = validate(faults, set(tracked_files()))
-    unknown = sorted(set(args.ids) - {f.id for f in faults})
+    # An id may be a shell pattern ('hold-*'); one that names no fault is refused.
+    unknown = sorted(p for p in args.ids if not any(fnmatch.fnmatchcase(f.id, p) for f in faults))
     problems += ["no fault has the id %s" % i for i in unknown]
     if problems:
         print("mutants: the fault table is refused:")
         for line in problems:
             print("  " + line)
         return 2
-    chosen = [f for f in faults if not args.ids or f.id in args.ids]
+    chosen = [f for f in faults if not args.ids or any(fnmatch.fnmatchcase(f.id, p) for p in args.ids)]
     if args.list:
         for f in chosen:
             print("%-30s %s  [%s]  %s" % (f.id, f.file, ", ".join(f.tests), f.what))
