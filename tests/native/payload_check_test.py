@@ -111,6 +111,77 @@ def flip64(d):
         d[len(d) - 5000 - 37 * i] ^= 0x40
 expect("64 flipped bytes in a stored block", patched("flipped64", big, flip64), False, "valid checksums")
 
+# Names Windows keeps for devices, as a file or a folder, with an extension or none, in any
+# case; names that only start or end like them are served.
+for what, stored_name, word in [
+    ("a file named CON", "CON", '"CON"'),
+    ("nul.txt in a folder", "InstData/nul.txt", '"nul.txt"'),
+    ("Aux with two extensions", "Aux.tar.gz", '"Aux.tar.gz"'),
+    ("a folder named com1", "com1/readme.txt", '"com1"'),
+    ("COM9 with an extension", "COM9.ini", '"COM9.ini"'),
+    ("LPT1 with spaces before its dot", "InstData/LPT1  .log", '"LPT1  .log"'),
+    ("lpt9", "InstData/lpt9", '"lpt9"'),
+    ("PRN", "PRN.dat", '"PRN.dat"'),
+]:
+    cab = gcab("reserved-" + stored_name.replace("/", "-").replace(" ", "_"), [program, (stored_name, b"x")])
+    expect(what, cab, False, stored_name.replace("/", "\\"), word, "for a device", "rename it")
+expect("names that only look like device names", gcab("device-like", [program] + [
+    (n, b"x") for n in ("CONSOLE.txt", "COM10.txt", "xnul", "setup.con", "COM.txt", "LPT.ini", "AUXX", "NUL_/a.txt")]),
+    True, "9 entries")
+
+# The limits of the format, the cabinet service and the image, each in a small cabinet whose
+# fields say more than it holds. The size fields come first: the cabinet service reads
+# through signed 32-bit offsets; the 32-bit image carries 1.5 GiB at most.
+SERVICE_MAX, IMAGE_MAX, FOLDER_MAX = 0x7FFFFFFF, 1536 << 20, 65535 * 32768
+def total_size(value):
+    return lambda d: d.__setitem__(slice(8, 12), value.to_bytes(4, "little"))
+for what, value, words, absent in [
+    ("a total size past the cabinet service's", SERVICE_MAX + 1, ["2,147,483,648", "signed 32-bit", "2,147,483,647",
+                                                                   "make the set smaller"], "1.5 GiB"),
+    ("a total size of the cabinet service's largest", SERVICE_MAX, ["2,147,483,647", "1,610,612,736 bytes (1.5 GiB)",
+                                                                    "2 GiB of address space"], "signed 32-bit"),
+    ("a total size just past what the image carries", IMAGE_MAX + 1, ["1,610,612,737", "1,610,612,736 bytes (1.5 GiB)",
+                                                                      "make the set smaller"], "signed 32-bit"),
+    ("a total size of what the image carries", IMAGE_MAX, ["(1610612736 bytes) differs from the file's size"],
+     "1.5 GiB"),
+]:
+    code, out = run(patched("total-%d" % value, good, total_size(value)))
+    good_refusal = code == 1 and all(w in out for w in words) and absent not in out
+    print(("ok      " if good_refusal else "FAILED  ") + what + ": " + out.strip())
+    if not good_refusal:
+        failures.append(what)
+
+def file_entries(d):
+    """The offsets of the cabinet's file entries, each (entry offset, size, offset in its folder)."""
+    at, found = int.from_bytes(d[16:20], "little"), []
+    for _ in range(int.from_bytes(d[28:30], "little")):
+        found.append((at, int.from_bytes(d[at:at + 4], "little"), int.from_bytes(d[at + 4:at + 8], "little")))
+        at = d.index(0, at + 16) + 1
+    return found
+def reach(value):
+    def edit(d):
+        at, _, offset = file_entries(d)[-1]
+        d[at:at + 4] = (value - offset).to_bytes(4, "little")
+    return edit
+expect("a folder whose entries reach past 65,535 blocks of 32 KiB", patched("folder-over", good, reach(FOLDER_MAX + 1)),
+       False, "cabinet folder 0", "2,147,450,881", "65,535 data blocks of 32,768 bytes", "2,147,450,880 bytes unpacked",
+       'entry "language\\x.de"', "make the set smaller")
+code, out = run(patched("folder-full", good, reach(FOLDER_MAX)))
+print(("ok      " if code == 1 and "65,535" not in out else "FAILED  ") +
+      "a folder whose entries reach exactly 65,535 blocks (refused only for its missing data): " + out.strip())
+if code != 1 or "65,535" in out:
+    failures.append("folder reach at the limit")
+def block_unpacked(value):
+    def edit(d):
+        first = int.from_bytes(d[36:40], "little")
+        d[first + 6:first + 8] = value.to_bytes(2, "little")
+    return edit
+expect("a data block that says it unpacks to 32,769 bytes", patched("block-over", good, block_unpacked(32769)), False,
+       "data block 0", "32,769", "32,768 bytes at most")
+first_block = int.from_bytes(open(big, "rb").read()[36:40], "little")
+assert int.from_bytes(open(big, "rb").read()[first_block + 6:first_block + 8], "little") == 32768
+expect("a cabinet of full 32,768-byte blocks", big, True, "2 entries")
+
 for size in ("small", "full"):
     cab = os.path.join(work, "sample-%s.cab" % size)
     subprocess.run([sys.executable, make_sample, "--size", size, "--cab", cab, "--tree", cab + ".tree"], check=True,

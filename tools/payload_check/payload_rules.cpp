@@ -2,6 +2,7 @@
 
 #include <mspack.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -52,48 +53,93 @@ std::uint32_t ReadLe(const unsigned char* p, int bytes) {
   return v;
 }
 
-// The data blocks' checksum fields. The cabinet reader verifies a checksum that is there but
-// treats a zero one as "none"; the cabinet services on users' machines do the same, so a block
-// without one would let corruption on the way to a user pass unnoticed. Only the fixed-size
-// headers are read here (header, folders, block headers), every offset bounded by the file.
-// Returns the index of the first block without a checksum, or -1; -2 when the layout is not
-// what the header says.
-long FirstBlockWithoutChecksum(const std::string& path) {
+// Reads `size` bytes at `offset` of `f` into `out`; false past the end.
+bool ReadAt(FILE* f, std::uint64_t offset, unsigned char* out, size_t size) {
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 && std::fread(out, 1, size, f) == size;
+}
+
+struct BlockWalk {
+  enum { kSound, kNoChecksum, kTooLarge, kMisplaced } verdict = kSound;
+  long block = -1;           // the first block at fault, counted over the whole cabinet
+  unsigned unpacked = 0;     // its unpacked size, for kTooLarge
+};
+
+// The data blocks' headers, read one by one from the file (the cabinet is never held in
+// memory). The cabinet reader verifies a checksum that is there but treats a zero one as
+// "none"; the cabinet services on users' machines do the same, so a block without one would
+// let corruption on the way to a user pass unnoticed. A block unpacks to 32 KiB at most.
+// Every offset is bounded by the file.
+BlockWalk WalkBlocks(const std::string& path, std::uint64_t size) {
+  BlockWalk walk;
+  walk.verdict = BlockWalk::kMisplaced;
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return -2;
-  std::string data;
-  char chunk[65536];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof(chunk), f)) > 0) data.append(chunk, got);
-  (void)std::fclose(f);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  const size_t size = data.size();
-  if (size < 36) return -2;
-  const unsigned folders = ReadLe(bytes + 26, 2);
-  const unsigned flags = ReadLe(bytes + 30, 2);
-  size_t at = 36;
+  if (f == nullptr) return walk;
+  unsigned char header[40] = {};
+  if (!ReadAt(f, 0, header, sizeof(header))) {
+    (void)std::fclose(f);
+    return walk;
+  }
+  const unsigned folders = ReadLe(header + 26, 2);
+  const unsigned flags = ReadLe(header + 30, 2);
+  std::uint64_t at = 36;
   unsigned folderReserve = 0, dataReserve = 0;
   if (flags & MSCAB_HDR_RESV) {
-    if (size < 40) return -2;
-    at = 40 + ReadLe(bytes + 36, 2);
-    folderReserve = bytes[38];
-    dataReserve = bytes[39];
+    at = 40 + ReadLe(header + 36, 2);
+    folderReserve = header[38];
+    dataReserve = header[39];
   }
   long block = 0;
   for (unsigned folder = 0; folder < folders; ++folder, at += 8 + folderReserve) {
-    if (at + 8 > size) return -2;
-    size_t offset = ReadLe(bytes + at, 4);
-    const unsigned blocks = ReadLe(bytes + at + 4, 2);
+    unsigned char entry[8];
+    if (at + 8 > size || !ReadAt(f, at, entry, sizeof(entry))) {
+      (void)std::fclose(f);
+      return walk;
+    }
+    std::uint64_t offset = ReadLe(entry, 4);
+    const unsigned blocks = ReadLe(entry + 4, 2);
     for (unsigned b = 0; b < blocks; ++b, ++block) {
-      if (offset + 8 + dataReserve > size) return -2;
-      if (ReadLe(bytes + offset, 4) == 0) return block;
-      offset += 8 + dataReserve + ReadLe(bytes + offset + 4, 2);
+      unsigned char data[8];
+      if (offset + 8 + dataReserve > size || !ReadAt(f, offset, data, sizeof(data))) {
+        (void)std::fclose(f);
+        return walk;
+      }
+      walk.block = block;
+      if (ReadLe(data, 4) == 0) {
+        walk.verdict = BlockWalk::kNoChecksum;
+      } else if (ReadLe(data + 6, 2) > kBlockBytes) {
+        walk.verdict = BlockWalk::kTooLarge;
+        walk.unpacked = ReadLe(data + 6, 2);
+      } else {
+        offset += 8 + dataReserve + ReadLe(data + 4, 2);
+        continue;
+      }
+      (void)std::fclose(f);
+      return walk;
     }
   }
-  return -1;
+  (void)std::fclose(f);
+  walk.verdict = BlockWalk::kSound;
+  walk.block = -1;
+  return walk;
 }
 
 }  // namespace
+
+bool IsReservedDeviceName(const std::string& component) {
+  // The part before the first dot, less the spaces that end it, is what Windows compares.
+  std::string base = component.substr(0, component.find('.'));
+  base.erase(base.find_last_not_of(' ') + 1);
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
+
+std::string Grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
 
 PayloadReport CheckPayload(const std::string& cabinetPath) {
   // The fixed fields at the head of the file: signature, total size, flags.
@@ -108,7 +154,18 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
   } else {
     return Refuse("cannot be read");
   }
+  // The size fields first: they say what the work to come would meet, before it is done.
   const std::uint32_t totalSize = ReadLe(header + 8, 4);
+  if (totalSize > kServiceBytes) {
+    return Refuse("the header's total size is " + Grouped(totalSize) + " bytes: the cabinet service reads a cabinet "
+                  "through signed 32-bit file offsets, " + Grouped(kServiceBytes) +
+                  " bytes at most; make the set smaller");
+  }
+  if (totalSize > kImagePayloadBytes) {
+    return Refuse("the header's total size is " + Grouped(totalSize) + " bytes: the 32-bit launcher image carries a "
+                  "payload of " + Grouped(kImagePayloadBytes) + " bytes (1.5 GiB) at most, since Windows maps the "
+                  "whole image into a process of 2 GiB of address space; make the set smaller");
+  }
   if (static_cast<long>(totalSize) != fileSize) {
     return Refuse("the header's total size (" + std::to_string(totalSize) + " bytes) differs from the file's size (" +
                   std::to_string(fileSize) + " bytes): the payload must be exactly one cabinet");
@@ -146,6 +203,17 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
     if (!IsContainedName(name, 1252)) {
       return Refuse("entry " + Quote(name) + ": a \"..\" or empty component in the name would leave the work folder");
     }
+    for (const char *start = name, *end = name;; start = end + 1) {
+      end = std::strchr(start, '\\');
+      if (end == nullptr) end = start + std::strlen(start);
+      const std::string component(start, end);
+      if (IsReservedDeviceName(component)) {
+        return Refuse("entry " + Quote(name) + ": " + Quote(component.c_str()) +
+                      " is a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with "
+                      "any extension, in any case): no file or folder can be made under it; rename it");
+      }
+      if (*end == '\0') break;
+    }
     const size_t length = std::strlen(name);
     if (length + kRootRoom > 259) {
       return Refuse("entry " + Quote(name) + ": its name has " + std::to_string(length) +
@@ -170,12 +238,39 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
   }
   if (!entryProgram) return Refuse(std::string("no entry program \"") + kEntryProgram + "\" at the root");
 
-  const long unchecked = FirstBlockWithoutChecksum(cabinetPath);
-  if (unchecked == -2) return Refuse("the data blocks do not lie where the header says");
-  if (unchecked >= 0) {
-    return Refuse("data block " + std::to_string(unchecked) +
+  // What each folder's files need: a writer that puts more into one folder than its 16-bit
+  // block count can hold writes a cabinet that no reader unpacks.
+  unsigned folderIndex = 0;
+  for (mscabd_folder* folder = d.cab->folders; folder != nullptr; folder = folder->next, ++folderIndex) {
+    std::uint64_t reach = 0;
+    const char* last = "";
+    for (mscabd_file* file = d.cab->files; file != nullptr; file = file->next) {
+      const std::uint64_t end = static_cast<std::uint64_t>(file->offset) + file->length;
+      if (file->folder == folder && end > reach) {
+        reach = end;
+        last = file->filename;
+      }
+    }
+    if (reach > kFolderBytes) {
+      return Refuse("cabinet folder " + std::to_string(folderIndex) + ": its entries unpack to " + Grouped(reach) +
+                    " bytes (up to the end of entry " + Quote(last) + "), but one cabinet folder holds at most " +
+                    Grouped(kFolderBlocks) + " data blocks of " + Grouped(kBlockBytes) + " bytes, " +
+                    Grouped(kFolderBytes) + " bytes unpacked; its block count (" + std::to_string(folder->num_blocks) +
+                    ") cannot describe them, so the data cannot be unpacked; make the set smaller");
+    }
+  }
+
+  const BlockWalk blocks = WalkBlocks(cabinetPath, static_cast<std::uint64_t>(fileSize));
+  if (blocks.verdict == BlockWalk::kMisplaced) return Refuse("the data blocks do not lie where the header says");
+  if (blocks.verdict == BlockWalk::kNoChecksum) {
+    return Refuse("data block " + std::to_string(blocks.block) +
                   " carries no checksum, so corruption on the way to a user's machine could not be detected; "
                   "make the cabinet with checksums");
+  }
+  if (blocks.verdict == BlockWalk::kTooLarge) {
+    return Refuse("data block " + std::to_string(blocks.block) + " says it unpacks to " + Grouped(blocks.unpacked) +
+                  " bytes, but a cabinet data block unpacks to " + Grouped(kBlockBytes) +
+                  " bytes at most; make the cabinet with a writer that keeps to the format (gcab)");
   }
 
   for (mscabd_file* file = d.cab->files; file != nullptr; file = file->next) {
