@@ -17,9 +17,15 @@ adding, changing or removing a file rebuilds the executable, and nothing else do
 Refused, with the path at fault (exit code 1): no entry program at the folder's root; a name
 the launcher refuses (not plain ASCII, a colon, a component of dots and spaces, a stored
 name longer than 89 characters) or that a Windows folder cannot hold (a backslash, a control
-character, one of * ? " < > |, a trailing dot or space, two names that differ only in case);
-anything but plain files and folders (links included); a file that no order can reach within
-the two-level rule. Empty folders are left out: a cabinet holds files only.
+character, one of * ? " < > |, a trailing dot or space, a device name such as CON or
+LPT1.txt, two names that differ only in case); anything but plain files and folders (links
+included); a file that no order can reach within the two-level rule. Empty folders are left
+out: a cabinet holds files only.
+
+Refused by the limit it passes, with the figure found, before the cabinet is made: more files
+than a cabinet counts (65,535), more unpacked bytes than its one folder holds (65,535 blocks
+of 32 KiB); and once it is made, before anything else is built: a cabinet larger than the
+32-bit image carries (1.5 GiB). docs/payload-limits.md says where each limit comes from.
 """
 import hashlib
 import os
@@ -32,6 +38,13 @@ ENTRY_PROGRAM = "RUZE_Derurerovo_Vozi.exe"
 LONGEST_NAME = 89  # the launcher keeps 170 of the 259 characters of a path for its folder
 FIXED_TIME = 1577836800  # 2020-01-01 00:00:00 UTC, as for the sample payloads
 WINDOWS_FORBIDDEN = set('\\*?"<>|')
+DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {"LPT%d" % i for i in range(1, 10)}
+# A cabinet counts its files in 16 bits; its one folder holds 65,535 data blocks (a 16-bit
+# count) of 32 KiB unpacked each; the 32-bit image carries a payload of 1.5 GiB at most
+# (the same figures as the payload check's, tools/payload_check/payload_rules.h).
+MOST_FILES = 65535
+FOLDER_BYTES = 65535 * 32768
+IMAGE_PAYLOAD_BYTES = 1536 << 20
 
 
 class Refused(Exception):
@@ -61,7 +74,34 @@ def check_component(name, path):
         raise Refused("%s: the name holds %s, which a Windows file name cannot" % (path, ", ".join(shown(c) for c in bad)))
     if text[-1] in ". ":
         raise Refused("%s: the name ends in a dot or a space, which Windows drops from file names" % path)
+    if text.split(".", 1)[0].rstrip(" ").upper() in DEVICE_NAMES:
+        raise Refused("%s: \"%s\" is a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to "
+                      "LPT9, with any extension, in any case): no file or folder can be made under it; rename it" % (
+                          path, text))
     return text
+
+
+def grouped(n):
+    return "{:,}".format(n)
+
+
+def check_limits(folder, count, unpacked):
+    """Refuses a set that one cabinet folder cannot hold, before any of it is read."""
+    if count > MOST_FILES:
+        raise Refused("%s: the set has %s files, but a cabinet counts its files in 16 bits, %s at most; make the set "
+                      "smaller" % (folder, grouped(count), grouped(MOST_FILES)))
+    if unpacked > FOLDER_BYTES:
+        raise Refused("%s: the set unpacks to %s bytes, but one cabinet folder holds at most 65,535 data blocks of "
+                      "32,768 bytes, %s bytes unpacked, and the build makes a cabinet of one folder; make the set "
+                      "smaller" % (folder, grouped(unpacked), grouped(FOLDER_BYTES)))
+
+
+def check_carried(folder, cabinet_bytes):
+    """Refuses a cabinet larger than the 32-bit image carries."""
+    if cabinet_bytes > IMAGE_PAYLOAD_BYTES:
+        raise Refused("%s: its cabinet has %s bytes, but the 32-bit launcher image carries a payload of %s bytes "
+                      "(1.5 GiB) at most, since Windows maps the whole image into a process of 2 GiB of address "
+                      "space; make the set smaller" % (folder, grouped(cabinet_bytes), grouped(IMAGE_PAYLOAD_BYTES)))
 
 
 def scan(folder):
@@ -157,9 +197,20 @@ def make_cabinet(folder, ordered, cab):
         tmp = cab + ".tmp"
         subprocess.run(["gcab", "--create", "--zip", os.path.abspath(tmp)] + ["/".join(p) for p in ordered],
                        cwd=stage, env=dict(os.environ, TZ="UTC"), check=True)
+        check_carried(folder, os.path.getsize(tmp))
         os.replace(tmp, cab)
     finally:
         shutil.rmtree(stage, ignore_errors=True)
+        if os.path.exists(cab + ".tmp"):
+            os.remove(cab + ".tmp")
+
+
+def refused(error, cab):
+    print("folder payload: REFUSED: %s" % error, file=sys.stderr)
+    for f in (cab, cab + ".manifest"):  # nothing that could pass for the folder's cabinet
+        if os.path.exists(f):
+            os.remove(f)
+    return 1
 
 
 def main():
@@ -170,12 +221,10 @@ def main():
     try:
         files, empty = scan(folder)
         ordered = order(folder, files)
+        unpacked = sum(os.path.getsize(os.path.join(folder, *parts)) for parts in ordered)
+        check_limits(folder, len(ordered), unpacked)
     except (Refused, OSError) as e:
-        print("folder payload: REFUSED: %s" % e, file=sys.stderr)
-        for f in (cab, cab + ".manifest"):  # nothing that could pass for the folder's cabinet
-            if os.path.exists(f):
-                os.remove(f)
-        return 1
+        return refused(e, cab)
     for path in empty:
         print("folder payload: note: %s holds no file and is left out (a cabinet holds files only)" % path)
     wanted = manifest(folder, ordered)
@@ -185,7 +234,13 @@ def main():
     os.makedirs(os.path.dirname(cab), exist_ok=True)
     if os.path.exists(record):
         os.remove(record)
-    make_cabinet(folder, ordered, cab)
+    if unpacked > IMAGE_PAYLOAD_BYTES:
+        print("folder payload: note: the set unpacks to %s bytes, more than the image carries (%s): it is served only "
+              "if its cabinet is that small" % (grouped(unpacked), grouped(IMAGE_PAYLOAD_BYTES)))
+    try:
+        make_cabinet(folder, ordered, cab)
+    except (Refused, OSError) as e:
+        return refused(e, cab)
     with open(record, "w") as f:
         f.write(wanted)
     print("folder payload: %s from %s: %d files, %d bytes" % (cab, folder, len(ordered), os.path.getsize(cab)))

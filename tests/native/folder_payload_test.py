@@ -8,6 +8,7 @@ modes and creation order; the cabinet is rewritten when, and only when, the cont
 usage: folder_payload_test.py PAYLOAD_CHECK MAKE_FOLDER_PAYLOAD WORK_DIR
 """
 import filecmp
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -80,6 +81,10 @@ cases = [
     ("a control character in a name", {"InstData/tab\tname.ini": b"x"}, [], ["0x09", "Windows file name"]),
     ("a wildcard in a name", {"InstData/what?.ini": b"x"}, [], ["what?.ini", '"?"', "Windows file name"]),
     ("a trailing dot", {"InstData/readme.": b"x"}, [], ["readme.", "ends in a dot"]),
+    ("a device name with an extension", {"InstData/nul.txt": b"x"}, [], ["InstData/nul.txt", '"nul.txt"', "for a device"]),
+    ("a folder with a device name", {"Com1/a.ini": b"x"}, [], ["/Com1", '"Com1"', "for a device", "rename it"]),
+    ("a device name, spaces before its dot", {"InstData/LPT9 .log": b"x"}, [], ['"LPT9 .log"', "for a device"]),
+    ("a device name alone", {"aux": b"x"}, [], ['"aux"', "for a device"]),
     ("a stored name of 90 characters", {long90: b"x"}, [], ["n" * 84, "90 characters", "89 at most"]),
     ("two names that differ only in case", {"instdata/other.ini": b"x"}, [], ["instdata", "InstData", "only in case"]),
     ("a symbolic link", {}, [("InstData/link.ini", "setup.ini")], ["link.ini", "not a plain file"]),
@@ -107,6 +112,8 @@ accepted = [
      {"a/b/c/deep.txt": b"deep", "a/q/other.txt": b"other"}),
     ("a stored name of 89 characters, and empty folders left out",
      {"d/" + "n" * 83 + ".txt": b"x", "empty/inner": None, "d/nothing": None}),
+    ("names that only look like device names",
+     {"CONSOLE.txt": b"x", "InstData/COM10": b"x", "InstData/xnul.dat": b"x", "LPT/setup.con": b"x"}),
 ]
 for i, (what, extra) in enumerate(accepted):
     files = {"zz-first-by-name.txt": b"root file"}
@@ -155,5 +162,64 @@ report(os.stat(cab_a).st_mtime_ns != before and same_tree(first, cab_a),
 os.remove(os.path.join(first, ENTRY))
 code, out = make(first, cab_a)
 report(code == 1 and not os.path.exists(cab_a), "a refusal removes the cabinet made before", out)
+
+# The limits of one cabinet folder and of the image, at their bounds. The rules themselves,
+# where a real set at the bound would take gigabytes:
+spec = importlib.util.spec_from_file_location("make_folder_payload", tool)
+folder_tool = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(folder_tool)
+FOLDER_MAX, IMAGE_MAX = 65535 * 32768, 1536 << 20
+for count, unpacked, words in [
+    (65535, FOLDER_MAX, None),
+    (65536, 10, ["65,536 files", "counts its files in 16 bits, 65,535 at most", "make the set smaller"]),
+    (3, FOLDER_MAX + 1, ["unpacks to 2,147,450,881 bytes", "65,535 data blocks of 32,768 bytes",
+                         "2,147,450,880 bytes unpacked", "one folder", "make the set smaller"]),
+]:
+    try:
+        folder_tool.check_limits("SET", count, unpacked)
+        out = None
+    except folder_tool.Refused as e:
+        out = str(e)
+    report(out is None if words is None else out is not None and all(w in out for w in words),
+           "%d files unpacking to %d bytes are %s" % (count, unpacked, "served" if words is None else "refused"),
+           out or "")
+# ... and the tool around them: a folder past each limit is refused before its cabinet is made
+# (a sparse file stands for the data), or, for the image, once gcab has made it (a stand-in
+# gcab on PATH writes a sparse cabinet of the size asked).
+sparse = folder("over-folder", dict(base))
+with open(os.path.join(sparse, "InstData", "big.bin"), "wb") as f:
+    f.truncate(FOLDER_MAX + 1 - sum(len(v) for v in base.values()))
+started = time.time()
+code, out = make(sparse, os.path.join(work, "over-folder.cab"))
+report(code == 1 and "2,147,450,881 bytes" in out and time.time() - started < 20 and
+       not os.path.exists(os.path.join(work, "over-folder.cab")),
+       "a folder past one cabinet folder's 2,147,450,880 bytes is refused at once", out)
+many = folder("over-count", dict(base))
+for i in range(65535):
+    open(os.path.join(many, "InstData", "f%05d" % i), "wb").close()
+code, out = make(many, os.path.join(work, "over-count.cab"))
+report(code == 1 and "65,537 files" in out, "a folder of 65,537 files is refused", out)
+shutil.rmtree(many)
+stand_in = os.path.join(work, "stand-in-gcab")
+os.makedirs(stand_in, exist_ok=True)
+with open(os.path.join(stand_in, "gcab"), "w") as f:
+    f.write("#!/bin/sh\n# gcab --create --zip CAB FILES...: a sparse cabinet of $STAND_IN_BYTES bytes\n"
+            "truncate -s \"$STAND_IN_BYTES\" \"$3\"\n")
+os.chmod(os.path.join(stand_in, "gcab"), 0o755)
+small = folder("image-bound", dict(base))
+for size, served in ((IMAGE_MAX, True), (IMAGE_MAX + 1, False)):
+    cab = os.path.join(work, "image-bound.cab")
+    r = subprocess.run([sys.executable, tool, small, cab], capture_output=True, text=True,
+                       env=dict(os.environ, PATH=stand_in + os.pathsep + os.environ["PATH"], STAND_IN_BYTES=str(size)))
+    out = (r.stdout + r.stderr).strip()
+    if served:
+        good = r.returncode == 0 and os.path.getsize(cab) == size
+    else:
+        good = (r.returncode == 1 and not os.path.exists(cab) and not os.path.exists(cab + ".tmp") and
+                all(w in out for w in ("its cabinet has 1,610,612,737 bytes", "1,610,612,736 bytes (1.5 GiB) at most",
+                                       "2 GiB of address space", "make the set smaller")))
+    report(good, "a cabinet of %d bytes is %s" % (size, "served" if served else "refused, and none is left"), out)
+    if os.path.exists(cab):
+        os.remove(cab)
 
 sys.exit(1 if failures else 0)
