@@ -20,3 +20,11 @@ function(web_installer_image_options target)
     -Wl,--section-alignment,4096
     -s)
 endfunction()
+
+# The payload reaches the linker once. CMake's makefiles for mingw first copy a target's
+# objects into a temporary archive (a way around long command lines that gcc no longer needs:
+# it takes response files), which for the launcher is one more copy of the whole payload, on
+# disk and in time; the few objects are passed as they are.
+list(GET CMAKE_CXX_LINK_EXECUTABLE -1 link_rule)
+string(REPLACE "-Wl,--whole-archive <OBJECT_DIR>/objects.a -Wl,--no-whole-archive" "<OBJECTS>" link_rule "${link_rule}")
+set(CMAKE_CXX_LINK_EXECUTABLE "${link_rule}")
