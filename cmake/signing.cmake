@@ -5,7 +5,7 @@
 set(WEB_INSTALLER_SIGNING_PKCS12 "" CACHE FILEPATH "The PKCS#12 file of the code-signing key and certificate; empty: no signing")
 set(WEB_INSTALLER_SIGNING_PASSWORD_FILE "" CACHE FILEPATH "The file whose first line is the PKCS#12 file's password")
 set(WEB_INSTALLER_SIGNING_TIME "" CACHE STRING
-    "The signing time, in seconds since 1970 (UTC); empty: SOURCE_DATE_EPOCH, else the last commit's time")
+    "The signing time, in seconds since 1970 (UTC); empty: the later of the certificate's start and SOURCE_DATE_EPOCH, else the last commit's time")
 set(WEB_INSTALLER_TIMESTAMP_URL "" CACHE STRING
     "An RFC 3161 timestamp server; empty (the default): none, and signing is reproducible")
 
@@ -30,8 +30,14 @@ function(web_installer_signing target)
     endif()
   endforeach()
 
+  # Given, the time is taken as it is; else the sources' time, which the signing step raises
+  # to the certificate's start when the certificate is newer.
   set(time "${WEB_INSTALLER_SIGNING_TIME}")
   set(time_from "WEB_INSTALLER_SIGNING_TIME")
+  set(time_option --time)
+  if(time STREQUAL "")
+    set(time_option --source-time)
+  endif()
   if(time STREQUAL "" AND DEFINED ENV{SOURCE_DATE_EPOCH})
     set(time "$ENV{SOURCE_DATE_EPOCH}")
     set(time_from "SOURCE_DATE_EPOCH")
@@ -54,11 +60,14 @@ function(web_installer_signing target)
     web_installer_signing_refused("no signing time (\"${time}\" from ${time_from}): set WEB_INSTALLER_SIGNING_TIME "
                                   "to seconds since 1970, or SOURCE_DATE_EPOCH")
   endif()
+  if(time_option STREQUAL "--source-time")
+    set(time_from "${time_from}, or the certificate's start if later")
+  endif()
   message(STATUS "Signing ${WEB_INSTALLER_IMAGE} with ${WEB_INSTALLER_SIGNING_PKCS12}, signing time ${time} (${time_from})")
 
   # What the signature depends on besides the files: a change re-signs.
   set(settings ${CMAKE_BINARY_DIR}/signing/settings.txt)
-  file(CONFIGURE OUTPUT ${settings} CONTENT "time ${time}\ntimestamp ${WEB_INSTALLER_TIMESTAMP_URL}\n")
+  file(CONFIGURE OUTPUT ${settings} CONTENT "${time_option} ${time}\ntimestamp ${WEB_INSTALLER_TIMESTAMP_URL}\n")
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/unsigned)
   set(timestamp)
   if(NOT WEB_INSTALLER_TIMESTAMP_URL STREQUAL "")
@@ -67,7 +76,7 @@ function(web_installer_signing target)
   add_custom_command(OUTPUT ${WEB_INSTALLER_IMAGE}
     COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/sign_image.py
             --pkcs12 ${WEB_INSTALLER_SIGNING_PKCS12} --password-file ${WEB_INSTALLER_SIGNING_PASSWORD_FILE}
-            --time ${time} ${timestamp} --in $<TARGET_FILE:${target}> --out ${WEB_INSTALLER_IMAGE}
+            ${time_option} ${time} ${timestamp} --in $<TARGET_FILE:${target}> --out ${WEB_INSTALLER_IMAGE}
     DEPENDS ${target} ${WEB_INSTALLER_SIGNING_PKCS12} ${WEB_INSTALLER_SIGNING_PASSWORD_FILE} ${settings}
             ${PROJECT_SOURCE_DIR}/tools/sign_image.py
     COMMENT "Signing ${WEB_INSTALLER_IMAGE}"

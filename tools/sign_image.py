@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Signs a Windows image with Authenticode (SHA-256) using osslsigncode.
 
-  sign_image.py --pkcs12 KEY.p12 --password-file FILE --time UNIX_TIME [--timestamp-url URL]
-                --in UNSIGNED.exe --out SIGNED.exe
+  sign_image.py --pkcs12 KEY.p12 --password-file FILE (--time UNIX_TIME | --source-time UNIX_TIME)
+                [--timestamp-url URL] --in UNSIGNED.exe --out SIGNED.exe
+
+--time is the signing time as it is. --source-time is the sources' time (the last commit's):
+the signing time is then the later of it and the certificate's start, so that a certificate
+renewed after the last commit signs, and the same sources and key still give the same bytes.
 
 The password is read from FILE by the tools themselves (osslsigncode -readpass, openssl
 -passin file:), never passed on a command line. Before signing, the certificate in KEY.p12
@@ -66,6 +70,8 @@ def sign(a):
         raise Failed("the certificate in %s (%s) expired on %s: it cannot sign" % (a.pkcs12, subject, utc(end)))
     if now < start:
         raise Failed("the certificate in %s (%s) is not valid yet (%s)" % (a.pkcs12, subject, span))
+    if a.time is None:
+        a.time = max(a.source_time, start)
     if not start <= a.time <= end:
         raise Failed("the signing time %s is outside the certificate's validity (%s, %s); set WEB_INSTALLER_SIGNING_TIME "
                      "to a time within it" % (utc(a.time), subject, span))
@@ -85,7 +91,10 @@ def sign(a):
     finally:
         if os.path.exists(tmp):
             os.remove(tmp)
-    print("signed %s (SHA-256, %s, signing time %s%s)" % (a.output, subject, utc(a.time),
+    print("signed %s (SHA-256, %s, signing time %s%s%s)" % (
+        a.output, subject, utc(a.time),
+        "" if a.source_time is None or a.time == a.source_time else ", the certificate's start, later than the "
+        "sources' time %s" % utc(a.source_time),
                                                           ", timestamp from " + a.timestamp_url if a.timestamp_url else ""))
 
 
@@ -93,7 +102,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--pkcs12", required=True)
     ap.add_argument("--password-file", required=True)
-    ap.add_argument("--time", type=int, required=True)
+    when = ap.add_mutually_exclusive_group(required=True)
+    when.add_argument("--time", type=int)
+    when.add_argument("--source-time", type=int)
     ap.add_argument("--timestamp-url", default="")
     ap.add_argument("--in", dest="input", required=True)
     ap.add_argument("--out", dest="output", required=True)

@@ -4,9 +4,10 @@ by openssl (nothing secret is kept anywhere).
 
 A signed build verifies against its certificate; signing changes nothing of the image but the
 certificate table, its header entry and the header checksum; two signed builds in two trees
-with the same key and time are byte-identical, and the default time is the last commit's;
+with the same key and time are byte-identical; the default time is the last commit's, or the
+certificate's start when the certificate is newer (renewed after the last commit);
 the password appears nowhere in the build tree or its command lines; a wrong password, an
-expired certificate, a signing time outside the certificate's validity, or a missing key or
+expired certificate or one not valid yet, a signing time outside the certificate's validity, or a missing key or
 password file stops the build (or its configuration) with its cause named, and leaves no
 image where the signed one is expected. The wine32 tree runs the signed product end to end
 (signed_product_e2e).
@@ -146,7 +147,13 @@ with open(wrong_password_file, "w") as f:
     f.write("not the password\n")
 key, cert = make_key("good", "20000101000000Z", "20991231000000Z")
 expired_key, _ = make_key("expired", "20000101000000Z", "20010101000000Z")
+future_key, _ = make_key("future", time.strftime("%Y%m%d000000Z", time.gmtime(time.time() + 2 * 86400)), "20991231000000Z")
 commit_time = int(run("git", "-C", source, "log", "-1", "--format=%ct", check=True).stdout.strip())
+# A certificate renewed today, after the last commit: valid from a second ago.
+renewed_start = max(int(time.time()) - 1, commit_time + 1)
+time.sleep(max(0, renewed_start - time.time() + 1))
+renewed_key, renewed_cert = make_key("renewed", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(renewed_start)), "20400101000000Z")
+RENEWED_END = calendar.timegm((2040, 1, 1, 0, 0, 0))
 signing = {"WEB_INSTALLER_SIGNING_PKCS12": key, "WEB_INSTALLER_SIGNING_PASSWORD_FILE": password_file}
 
 # The first signed build: the default signing time.
@@ -186,6 +193,28 @@ ok, shown = verify(second_image, cert)
 report(code == 0 and ok and signing_time_shown(shown) == commit_time + 3600 and
        open(image, "rb").read() != open(second_image, "rb").read(),
        "another signing time is honoured: the image is signed again, at that time")
+renewed = {"WEB_INSTALLER_SIGNING_PKCS12": renewed_key, "WEB_INSTALLER_SIGNING_PASSWORD_FILE": password_file}
+code, out = configure(source, second, WEB_INSTALLER_SIGNING_TIME=str(RENEWED_END), **renewed)
+code, out = build(second) if code == 0 else (code, out)
+ok, shown = verify(second_image, renewed_cert)
+report(code == 0 and ok and signing_time_shown(shown) == RENEWED_END, "the certificate's last second is a signing time",
+       out[-800:] if code else "")
+
+# A certificate renewed after the last commit, the default time: signed at the certificate's
+# start, the same bytes every time.
+signed_renewed = []
+for tree in (second, os.path.join(work, "signed-renewed")):
+    code, out = configure(source, tree, WEB_INSTALLER_SIGNING_TIME="", **renewed)
+    code, out = build(tree) if code == 0 else (code, out)
+    ok, shown = verify(os.path.join(tree, "Web_Installer.exe"), renewed_cert)
+    report(code == 0 and ok and signing_time_shown(shown) == renewed_start,
+           "a certificate valid from after the last commit signs by default, at its start (%d, the commit %d)" % (
+               renewed_start, commit_time), out[-1500:] if code else str(signing_time_shown(shown)))
+    if code == 0:
+        with open(os.path.join(tree, "Web_Installer.exe"), "rb") as f:
+            signed_renewed.append(f.read())
+report(len(signed_renewed) == 2 and signed_renewed[0] == signed_renewed[1],
+       "signed so in two trees, the images are byte-identical")
 
 # What must stop the build, each after a good signed build: its cause named, and no image
 # (neither unsigned nor the earlier signed one) where the signed one is expected.
@@ -194,8 +223,13 @@ cases = [
      ["signing: FAILED", wrong_password_file, "does not open", key]),
     ("an expired certificate", {"WEB_INSTALLER_SIGNING_PKCS12": expired_key}, True,
      ["signing: FAILED", expired_key, "expired on 2001-01-01"]),
+    ("a certificate not valid yet", {"WEB_INSTALLER_SIGNING_PKCS12": future_key, "WEB_INSTALLER_SIGNING_TIME": ""},
+     True, ["signing: FAILED", future_key, "is not valid yet"]),
     ("a signing time before the certificate's validity", {"WEB_INSTALLER_SIGNING_TIME": "900000000"}, True,
-     ["signing: FAILED", "1998-07-09", "outside the certificate's validity"]),
+     ["signing: FAILED", "1998-07-09", "outside the certificate's validity", "WEB_INSTALLER_SIGNING_TIME"]),
+    ("a signing time after the certificate's validity",
+     {"WEB_INSTALLER_SIGNING_PKCS12": renewed_key, "WEB_INSTALLER_SIGNING_TIME": str(RENEWED_END + 1)}, True,
+     ["signing: FAILED", "2040-01-01 00:00:01", "outside the certificate's validity"]),
     ("a missing key file", {"WEB_INSTALLER_SIGNING_PKCS12": key + ".missing"}, False,
      ["WEB_INSTALLER_SIGNING_PKCS12", key + ".missing", "not a file"]),
     ("a missing password file", {"WEB_INSTALLER_SIGNING_PASSWORD_FILE": password_file + ".missing"}, False,
