@@ -12,10 +12,11 @@ usage: payload_costs.py OUT_DIR SOURCE_DIR [ROUNDS]
    depends on the payload is timed (the folder's cabinet, its check, the resources, the
    link), with its peak resident memory (the largest process), then a build with nothing
    changed; the image's size; then, under 32-bit Wine, after one run each that is not
-   counted, ROUNDS runs each (default 3),
-   interleaved, of the launcher and of the floor harness around the same cabinet, each in a
-   fresh work folder on the disk, with their peak resident memory. After the last launcher
-   run, every unpacked file is compared with the folder.
+   counted, ROUNDS runs each (default 3), interleaved, of the launcher and of the floor
+   harness around the same cabinet (bare, and with the installer's start and wait, as the
+   launcher does), each in a fresh work folder on the disk, with their peak resident memory.
+   Each launcher run must start the installer, and after the last one every unpacked file is
+   compared with the folder.
 3. Two sets past the limits, to show their refusals: one past one cabinet folder (a sparse
    file stands for its data) and one past what the image carries.
 
@@ -69,12 +70,12 @@ class Prefix:
     def wine(self, *args):
         return subprocess.run([WINE] + list(args), env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def timed(self, program, record=None):
+    def timed(self, program, *args, record=None):
         """Runs `program` once: (seconds, exit code, peak resident bytes)."""
         os.sync()
         env = dict(self.env, WI_SAMPLE_RECORD=record) if record else self.env
         start = time.perf_counter()
-        p = subprocess.Popen([WINE, program], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = subprocess.Popen([WINE, program] + list(args), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         _, status, usage = os.wait4(p.pid, 0)
         return time.perf_counter() - start, os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024
 
@@ -110,7 +111,7 @@ def image_limit(prefix, launcher, out):
         shutil.rmtree(os.path.join(prefix.temp, GUID), ignore_errors=True)
         if os.path.exists(record):
             os.remove(record)
-        _, code, _ = prefix.timed(probe, "C:\\costs-temp\\record.txt")
+        _, code, _ = prefix.timed(probe, record="C:\\costs-temp\\record.txt")
         return code == 0 and os.path.exists(record)
 
     step = 64 << 20
@@ -258,26 +259,34 @@ def main():
             image = os.path.join(tree, "Web_Installer.exe")
             floor = os.path.join(tree, "bench", "floor_harness.exe")
             cabinet = os.path.join(tree, "payload", "folder.cab")
-            runs = {"launcher": [], "floor": []}
-            peaks = {"launcher": 0, "floor": 0}
+            runs = {"launcher": [], "floor": [], "floor+launch": []}
+            peaks = {"launcher": 0, "floor": 0, "floor+launch": 0}
             codes = set()
             work = os.path.join(prefix.temp, GUID)
+            record = os.path.join(prefix.temp, "sample_installer_record.txt")  # the installer's own
+            started = True
             for program, folder_in_temp in ((image, GUID), (floor, "floor")):  # once each, not counted
                 shutil.rmtree(os.path.join(prefix.temp, folder_in_temp), ignore_errors=True)
                 prefix.timed(program)
             for _ in range(rounds):
-                for kind, program, folder_in_temp in (("launcher", image, GUID), ("floor", floor, "floor")):
+                for kind, command, folder_in_temp in (("launcher", [image], GUID), ("floor", [floor], "floor"),
+                                                      ("floor+launch", [floor, "launch"], "floor")):
                     shutil.rmtree(os.path.join(prefix.temp, folder_in_temp), ignore_errors=True)
-                    t, code, rss = prefix.timed(program)
+                    if os.path.exists(record):
+                        os.remove(record)
+                    t, code, rss = prefix.timed(*command)
+                    if kind == "launcher":
+                        started = started and os.path.exists(record)
                     runs[kind].append(t)
                     peaks[kind] = max(peaks[kind], rss)
                     codes.add((kind, code))
-            whole = unpacked_whole(work, cabinet + ".manifest")
+            whole = started and unpacked_whole(work, cabinet + ".manifest")
             row = {"set": name, "files": sum(len(ns) for _, _, ns in os.walk(folder)), "unpacked": folder_bytes(folder),
                    "cabinet": os.path.getsize(cabinet), "build": seconds, "again": again, "peak": peak,
                    "image": os.path.getsize(image), "launcher": statistics.median(runs["launcher"]),
-                   "floor": statistics.median(runs["floor"]), "launcher_peak": peaks["launcher"],
-                   "floor_peak": peaks["floor"], "whole": whole and codes == {("launcher", 0), ("floor", 0)}}
+                   "floor": statistics.median(runs["floor"]),
+                   "floor+launch": statistics.median(runs["floor+launch"]), "launcher_peak": peaks["launcher"],
+                   "floor_peak": peaks["floor"], "whole": whole and codes == {("launcher", 0), ("floor", 0), ("floor+launch", 0)}}
             rows.append(row)
             print(row, flush=True)
             for path in (folder, tree, os.path.join(prefix.temp, GUID), os.path.join(prefix.temp, "floor")):
@@ -305,13 +314,14 @@ def main():
         prefix.end()
 
     lines += ["| set | files | unpacked | cabinet | build | build, nothing changed | build's peak memory | image | "
-              "launcher run | floor harness run | launcher / floor | launcher's peak memory | floor's peak memory | "
-              "set whole |", "|" + "---|" * 14]
+              "launcher run | floor harness run | floor harness + installer | launcher / floor + installer | "
+              "launcher's peak memory | floor's peak memory | set whole |", "|" + "---|" * 15]
     for r in rows:
-        lines.append("| %s | %d | %s | %s | %.1f s | %.1f s | %s | %s | %.2f s | %.2f s | %.2f | %s | %s | %s |" % (
+        lines.append("| %s | %d | %s | %s | %.1f s | %.1f s | %s | %s | %.2f s | %.2f s | %.2f s | %.2f | %s | %s | %s |" % (
             r["set"], r["files"], "{:,}".format(r["unpacked"]), "{:,}".format(r["cabinet"]), r["build"], r["again"],
-            gib(r["peak"]), "{:,}".format(r["image"]), r["launcher"], r["floor"], r["launcher"] / r["floor"],
-            gib(r["launcher_peak"]), gib(r["floor_peak"]), "yes" if r["whole"] else "NO"))
+            gib(r["peak"]), "{:,}".format(r["image"]), r["launcher"], r["floor"], r["floor+launch"],
+            r["launcher"] / r["floor+launch"], gib(r["launcher_peak"]), gib(r["floor_peak"]),
+            "yes" if r["whole"] else "NO"))
     lines += ["", "Runs: the median of %d, interleaved; work folders on the disk. Build: what depends on the payload "
               "(the folder's cabinet, its check, the resources, the link); peak memory: the largest process." % rounds,
               "", "| set past a limit | unpacked | stopped after | peak memory | exit code | message |",

@@ -85,6 +85,7 @@ cases = [
     ("a folder with a device name", {"Com1/a.ini": b"x"}, [], ["/Com1", '"Com1"', "for a device", "rename it"]),
     ("a device name, spaces before its dot", {"InstData/LPT9 .log": b"x"}, [], ['"LPT9 .log"', "for a device"]),
     ("a device name alone", {"aux": b"x"}, [], ['"aux"', "for a device"]),
+    ("the last COM device name", {"InstData/com9.dat": b"x"}, [], ['"com9.dat"', "for a device"]),
     ("a stored name of 90 characters", {long90: b"x"}, [], ["n" * 84, "90 characters", "89 at most"]),
     ("two names that differ only in case", {"instdata/other.ini": b"x"}, [], ["instdata", "InstData", "only in case"]),
     ("a symbolic link", {}, [("InstData/link.ini", "setup.ini")], ["link.ini", "not a plain file"]),

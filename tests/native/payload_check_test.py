@@ -110,6 +110,12 @@ def flip64(d):
     for i in range(64):
         d[len(d) - 5000 - 37 * i] ^= 0x40
 expect("64 flipped bytes in a stored block", patched("flipped64", big, flip64), False, "valid checksums")
+def zero_second_checksum(d):
+    first = int.from_bytes(d[36:40], "little")
+    second = first + 8 + int.from_bytes(d[first + 4:first + 6], "little")
+    d[second:second + 4] = b"\0\0\0\0"
+expect("a later data block without a checksum", patched("zerosum-later", big, zero_second_checksum), False,
+       "data block 1 carries no checksum")
 
 # Names Windows keeps for devices, as a file or a folder, with an extension or none, in any
 # case; names that only start or end like them are served.
