@@ -14,6 +14,7 @@ PACKAGES=(
   python3-pytest                             # runs the Python tests
   libmspack-dev cabextract                   # the payload check; a reference extractor
   osslsigncode openssl                       # Authenticode signing; the certificate checks and test keys
+  time                                       # GNU time: the peak memory of a build (scripts/payload_costs.sh)
   locales                                    # the ja_JP source of the code page 932 test's locale
   clang clang-tidy cppcheck                  # fuzzing and static analysis
 )

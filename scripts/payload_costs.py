@@ -12,7 +12,7 @@ usage: payload_costs.py OUT_DIR SOURCE_DIR [ROUNDS]
    depends on the payload is timed (the folder's cabinet, its check, the resources, the
    link), with its peak resident memory (the largest process), then a build with nothing
    changed; the image's size; then, under 32-bit Wine, after one run each that is not
-   counted, ROUNDS runs each (default 3), interleaved, of the launcher and of the floor
+   counted, ROUNDS runs each (default 5), interleaved, of the launcher and of the floor
    harness around the same cabinet (bare, and with the installer's start and wait, as the
    launcher does), each in a fresh work folder on the disk, with their peak resident memory.
    Each launcher run must start the installer, and after the last one every unpacked file is
@@ -71,17 +71,36 @@ class Prefix:
         return subprocess.run([WINE] + list(args), env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def timed(self, program, *args, record=None):
-        """Runs `program` once: (seconds, exit code, peak resident bytes)."""
+        """Runs `program` once: (seconds, exit code, peak resident bytes of its process)."""
         os.sync()
         env = dict(self.env, WI_SAMPLE_RECORD=record) if record else self.env
         start = time.perf_counter()
         p = subprocess.Popen([WINE, program] + list(args), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        _, status, usage = os.wait4(p.pid, 0)
-        return time.perf_counter() - start, os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024
+        peak = resident_peak(p)
+        return time.perf_counter() - start, p.returncode, peak
 
     def end(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         self.server.wait(timeout=60)
+
+
+def resident_peak(p):
+    """Waits for `p`, sampling its resident memory (VmHWM, whose high-water mark the kernel
+    updates lazily, and VmRSS) every 10 ms: the image's pages are clean file pages, which the
+    kernel may take back during the run without the high-water mark seeing them. The
+    resource usage of wait4 would also count the memory of this script, which the child
+    shares until it starts the program."""
+    peak = 0
+    while p.poll() is None:
+        try:
+            with open("/proc/%d/status" % p.pid) as f:
+                for line in f:
+                    if line.startswith(("VmHWM:", "VmRSS:")):
+                        peak = max(peak, int(line.split()[1]) * 1024)
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.01)
+    return peak
 
 
 def padded(image, out, extra):
@@ -171,13 +190,17 @@ def run(command, **kw):
 
 
 def timed_build(tree, target=None):
-    """(seconds, peak resident bytes of the largest process, exit code, output)."""
-    command = ["cmake", "--build", tree, "-j2"] + (["--target", target] if target else [])
+    """(seconds, peak resident bytes of the largest process, exit code, output). GNU time
+    reads the peak from its child, which it starts itself: this script's own memory stays out."""
+    peak_file = os.path.join(tree, "build-peak.txt")
+    command = ["/usr/bin/time", "-f", "%M", "-o", peak_file, "cmake", "--build", tree, "-j2"] + (
+        ["--target", target] if target else [])
     start = time.perf_counter()
-    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    output = p.stdout.read()
-    _, status, usage = os.wait4(p.pid, 0)
-    return time.perf_counter() - start, usage.ru_maxrss * 1024, os.waitstatus_to_exitcode(status), output
+    r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    seconds = time.perf_counter() - start
+    with open(peak_file) as f:
+        peak = int(f.read().split()[-1]) * 1024
+    return seconds, peak, r.returncode, r.stdout
 
 
 def configure(source, tree, folder):
@@ -221,7 +244,7 @@ def machine():
 
 def main():
     out, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     release = os.path.join(source, "build", "release")
     launcher, installer = os.path.join(release, "Web_Installer.exe"), os.path.join(release, "sample_installer.exe")
     if os.path.isdir(os.path.join(out, "prefix")):
@@ -268,9 +291,10 @@ def main():
             for program, folder_in_temp in ((image, GUID), (floor, "floor")):  # once each, not counted
                 shutil.rmtree(os.path.join(prefix.temp, folder_in_temp), ignore_errors=True)
                 prefix.timed(program)
-            for _ in range(rounds):
-                for kind, command, folder_in_temp in (("launcher", [image], GUID), ("floor", [floor], "floor"),
-                                                      ("floor+launch", [floor, "launch"], "floor")):
+            programs = [("launcher", [image], GUID), ("floor", [floor], "floor"),
+                        ("floor+launch", [floor, "launch"], "floor")]
+            for i in range(rounds):  # each round in another order, so that no program always follows another
+                for kind, command, folder_in_temp in programs[i % 3:] + programs[:i % 3]:
                     shutil.rmtree(os.path.join(prefix.temp, folder_in_temp), ignore_errors=True)
                     if os.path.exists(record):
                         os.remove(record)
@@ -322,8 +346,10 @@ def main():
             gib(r["peak"]), "{:,}".format(r["image"]), r["launcher"], r["floor"], r["floor+launch"],
             r["launcher"] / r["floor+launch"], gib(r["launcher_peak"]), gib(r["floor_peak"]),
             "yes" if r["whole"] else "NO"))
-    lines += ["", "Runs: the median of %d, interleaved; work folders on the disk. Build: what depends on the payload "
-              "(the folder's cabinet, its check, the resources, the link); peak memory: the largest process." % rounds,
+    lines += ["", "Runs: the median of %d, interleaved, each round in another order; work folders on the disk; peak "
+              "memory of a run: its process's resident memory, sampled every 10 ms. Build: what depends on the payload "
+              "(the folder's cabinet, its check, the resources, the link); its peak memory: the largest process "
+              "(GNU time)." % rounds,
               "", "| set past a limit | unpacked | stopped after | peak memory | exit code | message |",
               "|---|---|---|---|---|---|"]
     for name, unpacked, seconds, peak, code, message in refusals:

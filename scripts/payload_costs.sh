@@ -15,4 +15,4 @@ if ! probe=$(bash scripts/probe_32bit.sh); then
 fi
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
-exec /usr/bin/python3 scripts/payload_costs.py build/payload-costs "$PWD" "${1:-3}"
+exec /usr/bin/python3 scripts/payload_costs.py build/payload-costs "$PWD" "${1:-5}"
