@@ -76,7 +76,7 @@ class Prefix:
         env = dict(self.env, WI_SAMPLE_RECORD=record) if record else self.env
         start = time.perf_counter()
         p = subprocess.Popen([WINE, program] + list(args), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        peak = resident_peak(p)
+        peak = resident_peak(p, program)
         return time.perf_counter() - start, p.returncode, peak
 
     def end(self):
@@ -84,21 +84,46 @@ class Prefix:
         self.server.wait(timeout=60)
 
 
-def resident_peak(p):
-    """Waits for `p`, sampling its resident memory (VmHWM, whose high-water mark the kernel
-    updates lazily, and VmRSS) every 10 ms: the image's pages are clean file pages, which the
-    kernel may take back during the run without the high-water mark seeing them. The
-    resource usage of wait4 would also count the memory of this script, which the child
-    shares until it starts the program."""
+def processes_of(root, program):
+    """`root`, every process below it, and every process of `program` (Wine starts an image
+    that does not fit beside its loader through a process that starts it on its own, outside
+    this tree)."""
+    parents, found = {}, {root}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    if program.encode() in f.read().replace(b"/", b"\\"):
+                        found.add(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    frontier = list(found)
+    while frontier:
+        parent = frontier.pop()
+        children = [pid for pid, ppid in parents.items() if ppid == parent and pid not in found]
+        found.update(children)
+        frontier += children
+    return found
+
+
+def resident_peak(p, program):
+    """Waits for `p`, sampling every 10 ms the resident memory (VmHWM, whose high-water mark
+    the kernel updates lazily, and VmRSS) of the processes of the run, and returns the
+    largest. The resource usage of wait4 would miss a process started outside the tree, and
+    would count this script's own memory, which the child shares until it starts the program."""
+    name = os.path.abspath(program).replace("/", "\\")  # as Wine writes it, after the drive
     peak = 0
     while p.poll() is None:
-        try:
-            with open("/proc/%d/status" % p.pid) as f:
-                for line in f:
-                    if line.startswith(("VmHWM:", "VmRSS:")):
-                        peak = max(peak, int(line.split()[1]) * 1024)
-        except (OSError, ValueError):
-            pass
+        for pid in processes_of(p.pid, name):
+            try:
+                with open("/proc/%d/status" % pid) as f:
+                    for line in f:
+                        if line.startswith(("VmHWM:", "VmRSS:")):
+                            peak = max(peak, int(line.split()[1]) * 1024)
+            except (OSError, ValueError):
+                pass
         time.sleep(0.01)
     return peak
 
@@ -347,7 +372,7 @@ def main():
             r["launcher"] / r["floor+launch"], gib(r["launcher_peak"]), gib(r["floor_peak"]),
             "yes" if r["whole"] else "NO"))
     lines += ["", "Runs: the median of %d, interleaved, each round in another order; work folders on the disk; peak "
-              "memory of a run: its process's resident memory, sampled every 10 ms. Build: what depends on the payload "
+              "memory of a run: the resident memory of its largest process, sampled every 10 ms. Build: what depends on the payload "
               "(the folder's cabinet, its check, the resources, the link); its peak memory: the largest process "
               "(GNU time)." % rounds,
               "", "| set past a limit | unpacked | stopped after | peak memory | exit code | message |",
