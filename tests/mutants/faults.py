@@ -817,7 +817,7 @@ FAULTS = [
           CHECK, "base[3] <= '9';", "base[3] <= '8';",
           [PAYLOAD_CASES]),
     Fault("check-device-first-component", "the payload check looks for device names in the first component only",
-          CHECK, "      if (*end == '\\0') break;\n", "      break;\n",
+          CHECK, "      if (end == stored.size()) break;\n", "      break;\n",
           [PAYLOAD_CASES]),
     Fault("check-absolute-backslash", "a stored name that starts with a backslash passes",
           CHECK, "if (name[0] == '\\\\' || name[0] == '/')", "if (name[0] == '/')",

@@ -2,6 +2,7 @@
 
 #include <mspack.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -203,16 +204,17 @@ PayloadReport CheckPayload(const std::string& cabinetPath) {
     if (!IsContainedName(name, 1252)) {
       return Refuse("entry " + Quote(name) + ": a \"..\" or empty component in the name would leave the work folder");
     }
-    for (const char *start = name, *end = name;; start = end + 1) {
-      end = std::strchr(start, '\\');
-      if (end == nullptr) end = start + std::strlen(start);
-      const std::string component(start, end);
+    const std::string stored(name);
+    for (size_t start = 0;;) {
+      const size_t end = std::min(stored.find('\\', start), stored.size());
+      const std::string component = stored.substr(start, end - start);
       if (IsReservedDeviceName(component)) {
         return Refuse("entry " + Quote(name) + ": " + Quote(component.c_str()) +
                       " is a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with "
                       "any extension, in any case): no file or folder can be made under it; rename it");
       }
-      if (*end == '\0') break;
+      if (end == stored.size()) break;
+      start = end + 1;
     }
     const size_t length = std::strlen(name);
     if (length + kRootRoom > 259) {
