@@ -1,20 +1,20 @@
-#!/usr/bin/python3
 """Inspects the product image: format, subsystem, resources, imports, the runtime's text.
-
-usage: inspect_release.py IMAGE PAYLOAD WINE_DLL_DIR SECURITY_MD OBJECT_LIB...
-
-WI_EXPECT_VERSION is the version the image must carry in its version resource (language
-1041); empty or unset, the image must carry none.
+Each check is a test of its own.
 
 The DLLs the image may import, and must import, are the ones SECURITY.md lists in its table
-of imported DLLs; the document and the image cannot drift apart.
+of imported DLLs; the document and the image cannot drift apart. WI_EXPECT_VERSION is the
+version the image must carry in its version resource (language 1041); empty or unset, the
+image must carry none.
+
+Options: --image --payload --wine-dlls --security-md --object-lib ... (see conftest.py)
 """
 import os
 import re
 import subprocess
-import sys
+from types import SimpleNamespace
 
 import pefile
+import pytest
 
 from scratch_tree import resources
 
@@ -44,17 +44,10 @@ ICON_GROUP_NAME = 138
 # Wide calls that the static runtime itself makes (its locale helpers); the launcher's own
 # code is checked separately, object by object, and may import no wide variant at all.
 RUNTIME_WIDE_IMPORTS = {"GetModuleHandleW"}
-# The launcher's only wide calls: the temp directory's wide path and its short form, asked
-# for only when the narrow temp path holds a character the ANSI code page could not hold.
+# The launcher's only wide calls: the temp directory's wide path, which the narrow one is read
+# back against on every run, and its short form, asked for only when the narrow path does not
+# read back (a character the ANSI code page lacks, handed out as '?' or a look-alike).
 OWN_WIDE_CALLS = {"GetTempPathW", "GetShortPathNameW"}
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok      " if ok else "FAILED  ") + what)
-    if not ok:
-        failures.append(what)
 
 
 def exports_of(dll_dir, dll):
@@ -87,97 +80,118 @@ def documented_imports(security_md):
     return names
 
 
-def main():
-    image, payload_path, dll_dir, security_md, libs = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
-    documented = set(documented_imports(security_md))
-    check("kernel32.dll" in documented and all(re.fullmatch(r"[a-z0-9_]+\.dll", d) for d in documented),
-          "%s lists the imported DLLs: %s" % (os.path.basename(security_md), ", ".join(sorted(documented)) or "none"))
-    pe = pefile.PE(image)
-    check(pe.FILE_HEADER.Machine == 0x14C, "machine is i386")
-    check(pe.OPTIONAL_HEADER.Magic == 0x10B, "PE32 (32-bit) optional header")
-    check(pe.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem: no console window")
-    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp")
-    check(not hasattr(pe, "DIRECTORY_ENTRY_DEBUG"), "no debug directory")
-    check(pe.FILE_HEADER.PointerToSymbolTable == 0 and pe.FILE_HEADER.NumberOfSymbols == 0, "stripped")
+@pytest.fixture(scope="module")
+def image(product):
+    """The image, read once: its headers, resources, imports, and its bytes."""
+    pe = pefile.PE(product.image)
+    i = SimpleNamespace(product=product, pe=pe, res=resources(pe), documented=set(documented_imports(product.security_md)))
+    i.dlls = {imp.dll.decode().lower(): [n.name.decode() for n in imp.imports if n.name] for imp in pe.DIRECTORY_ENTRY_IMPORT}
+    i.advapi = set(i.dlls.get("advapi32.dll", []))
+    with open(product.image, "rb") as f:
+        i.raw = f.read()
+    print("imports: %s; image size: %d bytes" % (", ".join(sorted(i.dlls)), len(i.raw)))
+    return i
 
-    res = resources(pe)
-    check(not any(t == RT_MANIFEST for (t, _, _) in res), "no application manifest")
-    check(any(t == RT_ICON_GROUP and n == ICON_GROUP_NAME for (t, n, _) in res), "icon group 138 present")
-    versions = [k for k in res if k[0] == RT_VERSION]
+
+def own_calls(image):
+    """The platform calls of the launcher's own code, from its static libraries: _Name@N (i686
+    stdcall), or __imp__Name@N when called through the import table."""
+    calls = set()
+    for lib in image.product.object_lib:
+        out = subprocess.run(["i686-w64-mingw32-nm", "-u", lib], capture_output=True, text=True, check=True).stdout
+        for symbol in out.split():
+            if "@" in symbol:
+                name = symbol.split("@")[0]
+                calls.add(name[len("__imp__"):] if name.startswith("__imp__") else name.lstrip("_"))
+    return calls
+
+
+def test_security_md_lists_the_imported_dlls(image):
+    assert "kernel32.dll" in image.documented and all(re.fullmatch(r"[a-z0-9_]+\.dll", d) for d in image.documented), (
+        sorted(image.documented))
+
+
+FORMAT = [
+    ("machine i386", lambda pe: pe.FILE_HEADER.Machine, 0x14C),
+    ("a PE32 (32-bit) optional header", lambda pe: pe.OPTIONAL_HEADER.Magic, 0x10B),
+    ("the GUI subsystem: no console window", lambda pe: pe.OPTIONAL_HEADER.Subsystem, 2),
+    ("no link timestamp", lambda pe: pe.FILE_HEADER.TimeDateStamp, 0),
+    ("no debug directory", lambda pe: hasattr(pe, "DIRECTORY_ENTRY_DEBUG"), False),
+    ("stripped", lambda pe: (pe.FILE_HEADER.PointerToSymbolTable, pe.FILE_HEADER.NumberOfSymbols), (0, 0)),
+]
+
+
+@pytest.mark.parametrize("what, read, expected", FORMAT, ids=[f[0] for f in FORMAT])
+def test_the_image_format(image, what, read, expected):
+    assert read(image.pe) == expected, what
+
+
+def test_no_application_manifest(image):
+    assert not any(t == RT_MANIFEST for (t, _, _) in image.res)
+
+
+def test_icon_group_138_is_there(image):
+    assert any(t == RT_ICON_GROUP and n == ICON_GROUP_NAME for (t, n, _) in image.res)
+
+
+def test_the_version_resource_is_the_one_asked_for(image):
+    versions = [k for k in image.res if k[0] == RT_VERSION]
     expected_version = os.environ.get("WI_EXPECT_VERSION", "")
     if not expected_version:
-        check(not versions, "no version resource (none was asked for)")
-    else:
-        found = {}
-        for info in getattr(pe, "FileInfo", [[]])[0]:
-            for table in getattr(info, "StringTable", []):
-                found[table.LangID] = table.entries.get(b"FileVersion", b"").decode("utf-8", "replace")
-        check(versions == [(RT_VERSION, 1, PAYLOAD_LANG)] and found == {b"041104B0": expected_version},
-              "one version resource, language 1041, Japanese strings of version %s (found: %s, %s)" % (
-                  expected_version, versions, found))
-    payload_entries = [k for k in res if k[0] == PAYLOAD_TYPE and k[1] == PAYLOAD_NAME]
-    check(payload_entries == [(PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG)], "payload 5428/137 stored once, language 1041")
-    if payload_entries:
-        data = res[payload_entries[0]]
-        with open(payload_path, "rb") as f:
-            expected = f.read()
-        check(data == expected, "payload resource holds exactly the bytes of %s (%d bytes)" % (payload_path, len(expected)))
+        assert not versions, "a version resource, though none was asked for"
+        return
+    found = {}
+    for info in getattr(image.pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            found[table.LangID] = table.entries.get(b"FileVersion", b"").decode("utf-8", "replace")
+    assert versions == [(RT_VERSION, 1, PAYLOAD_LANG)] and found == {b"041104B0": expected_version}, (versions, found)
 
-    dlls = {}
-    for imp in pe.DIRECTORY_ENTRY_IMPORT:
-        dlls[imp.dll.decode().lower()] = [i.name.decode() for i in imp.imports if i.name]
-    print("imports: " + ", ".join(sorted(dlls)))
-    extra, missing = sorted(set(dlls) - documented), sorted(documented - set(dlls))
-    check(not extra and not missing, "imports exactly the DLLs SECURITY.md lists (not listed: %s; not imported: %s)" % (
-        ", ".join(extra) or "none", ", ".join(missing) or "none"))
-    check(not any(d.startswith(("libgcc", "libstdc++", "libwinpthread")) for d in dlls), "no runtime DLLs")
-    advapi = set(dlls.get("advapi32.dll", []))
-    check(advapi == ADVAPI32_IMPORTS, "imports the pinned advapi32 functions only (new: %s; gone: %s)" % (
-        ", ".join(sorted(advapi - ADVAPI32_IMPORTS)) or "none", ", ".join(sorted(ADVAPI32_IMPORTS - advapi)) or "none"))
+
+def test_the_payload_is_stored_once_in_language_1041_with_exactly_the_cabinets_bytes(image):
+    entries = [k for k in image.res if k[0] == PAYLOAD_TYPE and k[1] == PAYLOAD_NAME]
+    assert entries == [(PAYLOAD_TYPE, PAYLOAD_NAME, PAYLOAD_LANG)]
+    with open(image.product.payload, "rb") as f:
+        expected = f.read()
+    assert image.res[entries[0]] == expected, "the payload resource is not the bytes of %s (%d bytes)" % (
+        image.product.payload, len(expected))
+
+
+def test_it_imports_exactly_the_dlls_security_md_lists(image):
+    extra, missing = sorted(set(image.dlls) - image.documented), sorted(image.documented - set(image.dlls))
+    assert not extra and not missing, "not listed: %s; not imported: %s" % (extra, missing)
+
+
+def test_no_runtime_dlls(image):
+    assert not any(d.startswith(("libgcc", "libstdc++", "libwinpthread")) for d in image.dlls)
+
+
+def test_it_imports_the_pinned_advapi32_functions_only(image):
+    assert image.advapi == ADVAPI32_IMPORTS, "new: %s; gone: %s" % (
+        sorted(image.advapi - ADVAPI32_IMPORTS), sorted(ADVAPI32_IMPORTS - image.advapi))
+
+
+def test_narrow_variants_only_beyond_the_runtimes_and_the_temp_paths(image):
     wide = []
-    for dll, names in dlls.items():
-        exports = exports_of(dll_dir, dll)
+    for dll, names in image.dlls.items():
+        exports = exports_of(image.product.wine_dlls, dll)
         wide += ["%s!%s" % (dll, n) for n in names if n.endswith("W") and n[:-1] + "A" in exports]
-    unexpected = [w for w in wide if w.split("!")[1] not in RUNTIME_WIDE_IMPORTS | OWN_WIDE_CALLS]
-    check(not unexpected, "narrow variants only (wide imports beyond the runtime's: %s)" % (unexpected or "none"))
+    assert not [w for w in wide if w.split("!")[1] not in RUNTIME_WIDE_IMPORTS | OWN_WIDE_CALLS], wide
 
-    own_wide = []
-    platform_calls = set()
+
+def test_the_launchers_own_code_calls_no_wide_variant_but_the_temp_paths(image):
+    calls = own_calls(image)
+    assert "CreateMutexA" in calls, "the launcher's platform calls were not found (%d)" % len(calls)
     all_exports = set()
-    for dll in documented | LOADED_AT_RUN_TIME:
-        all_exports |= exports_of(dll_dir, dll)
-    for lib in libs:
-        out = subprocess.run(["i686-w64-mingw32-nm", "-u", lib], capture_output=True, text=True, check=True).stdout
-        # Platform calls appear as _Name@N (i686 stdcall), or __imp__Name@N when called
-        # through the import table.
-        for line in out.split():
-            if "@" not in line:
-                continue
-            name = line.split("@")[0]
-            name = name[len("__imp__"):] if name.startswith("__imp__") else name.lstrip("_")
-            platform_calls.add(name)
-            if name.endswith("W") and name[:-1] + "A" in all_exports and name not in OWN_WIDE_CALLS:
-                own_wide.append("%s:%s" % (os.path.basename(lib), name))
-    check("CreateMutexA" in platform_calls, "found the launcher's platform calls (%d)" % len(platform_calls))
-    check(not own_wide, "the launcher's own code calls no wide variant but %s (others: %s)" % (
-        ", ".join(sorted(OWN_WIDE_CALLS)), own_wide or "none"))
-    check(OWN_WIDE_CALLS <= platform_calls, "the short-form path's wide calls are in the launcher's code (missing: %s)" % (
-        sorted(OWN_WIDE_CALLS - platform_calls) or "none"))
-    not_own = sorted(advapi - platform_calls)
-    check(not not_own, "every advapi32 import is a call of the launcher's own code (others: %s)" % (
-        ", ".join(not_own) or "none"))
-
-    with open(image, "rb") as f:
-        raw = f.read()
-    verbose = [t.decode() for t in VERBOSE_TERMINATE_TEXTS if t in raw]
-    check(not verbose, "none of the runtime's verbose terminate-handler text (found: %s)" % (verbose or "none"))
-
-    print("image size: %d bytes" % os.path.getsize(image))
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    return 0
+    for dll in image.documented | LOADED_AT_RUN_TIME:
+        all_exports |= exports_of(image.product.wine_dlls, dll)
+    own_wide = sorted(n for n in calls if n.endswith("W") and n[:-1] + "A" in all_exports and n not in OWN_WIDE_CALLS)
+    assert not own_wide, own_wide
+    assert OWN_WIDE_CALLS <= calls, "missing: %s" % sorted(OWN_WIDE_CALLS - calls)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_every_advapi32_import_is_a_call_of_the_launchers_own_code(image):
+    assert not sorted(image.advapi - own_calls(image))
+
+
+def test_none_of_the_runtimes_verbose_terminate_text(image):
+    assert not [t.decode() for t in VERBOSE_TERMINATE_TEXTS if t in image.raw]

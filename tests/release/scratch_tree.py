@@ -8,14 +8,6 @@ import pefile
 PAYLOAD_TYPE, PAYLOAD_NAME = 5428, 137
 RT_VERSION = 16
 
-failures = []  # what a test's report() found wrong; the test's exit code
-
-
-def report(good, what, detail=""):
-    print(("ok      " if good else "FAILED  ") + what + (": " + detail if detail else ""))
-    if not good:
-        failures.append(what)
-
 
 def configure(source, tree, **settings):
     """Configures (or configures again) `tree` as a release tree with `settings` (cache
