@@ -29,8 +29,8 @@ TEST(ComposeWorkFolder, AppendsTheGuidDirectly) {
 
 TEST(CleanupCommand, OnlyWin9xTakesDeltree) {
   const char* folder = "C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}";
-  const std::string rd = std::string("cmd /Q /C rd /S /Q \"") + folder + "\"";
-  const std::string deltree = std::string("command /C deltree /Y \"") + folder + "\"";
+  const std::string rd = "cmd /Q /C rd /S /Q \"C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}\"";
+  const std::string deltree = "command /C deltree /Y \"C:\\Temp\\{5A0E7B42-C3D9-4F16-8B2A-91D64E0C7F35}\"";
   for (int k = -1; k <= 5; ++k) {
     const OsKind kind = static_cast<OsKind>(k);
     EXPECT_EQ(std::string(CleanupCommand(kind, folder)), kind == OsKind::Win9x ? deltree : rd) << "kind " << k;
@@ -40,10 +40,6 @@ TEST(CleanupCommand, OnlyWin9xTakesDeltree) {
 TEST(CleanupCommand, APathWithSpacesStaysOneQuotedArgument) {
   const std::string command(CleanupCommand(OsKind::Nt6OrLater, "C:\\Temp Dir\\A B\\{G}"));
   EXPECT_EQ(command, "cmd /Q /C rd /S /Q \"C:\\Temp Dir\\A B\\{G}\"");
-  // Two quotes only, around the whole path, and nothing after the closing one.
-  const size_t open = command.find('"');
-  EXPECT_EQ(command.substr(open + 1, command.size() - open - 2), "C:\\Temp Dir\\A B\\{G}");
-  EXPECT_EQ(command.find('"', open + 1), command.size() - 1);
 }
 
 }  // namespace

@@ -48,11 +48,4 @@ TEST(PlatformRecords, HaveTheSizesAndOffsetsOfTheirWidth) {
   }
 }
 
-TEST(PlatformRecords, TheKeyRootIsTheCurrentUsersAtThisWidth) {
-  // A predefined key is a sign-extended 32-bit value: 0x80000001 at 32 bits.
-  const auto root = reinterpret_cast<std::uintptr_t>(HKEY_CURRENT_USER);
-  EXPECT_EQ(static_cast<std::uint32_t>(root), 0x80000001u);
-  EXPECT_EQ(root, kWide ? static_cast<std::uintptr_t>(0xFFFFFFFF80000001ull) : static_cast<std::uintptr_t>(0x80000001u));
-}
-
 }  // namespace
