@@ -292,7 +292,7 @@ def matrix(tree, wine):
         yield
     os.umask(mask)
     passed = sum(1 for line in RESULTS if "| ok |" in line)
-    wine_runs.REPORTS.append(("the fault matrix (%s, %s)" % (os.path.basename(tree.launcher), ctx.wine_version), [
+    wine_runs.REPORTS.append(("the fault matrix: %s under %s (%s)" % (tree.launcher, wine.loader, ctx.wine_version), [
         "| situation | exit code | installer started | on disk afterwards | verdict | notes |",
         "|---|---|---|---|---|---|"] + RESULTS + ["", "%d rows ok, %d failed" % (passed, len(RESULTS) - passed)]))
 
@@ -628,6 +628,7 @@ def hold_is_seen(r):
     scanner = Scanner(folder, folder, "forever", "--existing")
     code = ctx.wine.run(fixture("start_control.exe"), win(os.path.join(folder, "held.exe"))).returncode
     scanner.end()
+    r.notes.append("control: a plain program's start of a held file failed with %s" % code)
     return r.check(code == 32, "the control: a program that starts a held file got %s, not a sharing violation (32): "
                                "the hold cannot be seen here" % code)
 
