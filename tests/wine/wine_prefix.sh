@@ -14,7 +14,12 @@ export WINEARCH
 case "$action" in
   setup)
     if [ -d "$prefix" ]; then "$SERVER" -k 2>/dev/null || true; rm -rf "$prefix"; fi
-    if [ ! -x "$WINE" ]; then echo "no Wine at $WINE"; exit 1; fi
+    if [ ! -x "$WINE" ]; then
+      echo "no Wine for $WINEARCH was found when this tree was configured ($WINE)"
+      bash "$(dirname "$0")/../../scripts/probe_32bit.sh" || true
+      echo "bash scripts/bootstrap.sh installs what this machine can run; without 32-bit code, use the wine64 preset"
+      exit 1
+    fi
     "$WINE" wineboot -i >/dev/null 2>&1
     "$SERVER" -w
     test -f "$prefix/system.reg"
