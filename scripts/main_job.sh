@@ -41,8 +41,8 @@ rm -rf "$job"
 mkdir -p "$job"
 export WINEPREFIX="$PWD/$job/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
-"$WINE" wineboot -i >/dev/null 2>&1
-"$WINESERVER" -w
+# Booted as the tests boot theirs: a launcher that crashed would not report 0 here either.
+WI_WINE=$WINE WI_WINESERVER=$WINESERVER bash tests/wine/wine_prefix.sh setup "$WINEPREFIX" >/dev/null
 
 # Trace only the platform calls that tell the story of a run.
 traced="kernel32.GetVersionExA;kernel32.CreateMutexA;kernel32.GetLastError;kernel32.CloseHandle"
