@@ -398,7 +398,7 @@ def main():
 
     with open(os.path.join(LOGS, "baseline.log"), "w") as log:
         runner = Runner(wine_tree, log)
-        plans = [(f, [runner.resolve(Selection(spec)) for spec in f.tests]) for f in chosen]
+        plans = [(f, [runner.resolve(Selection(written)) for written in f.tests]) for f in chosen]
         selections = [s for _, plan in plans for s in plan]
         trees = list(dict.fromkeys(s.tree for s in selections))
         if "wine32" in trees and "release" not in trees:
